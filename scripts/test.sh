@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the core's C++ tests, then the module's Python tests.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+apt_install g++ libgtest-dev
+prepare_venv
+
+echo "== C++ unit tests"
+cmake_build tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANTA_BUILD_TESTS=ON -DQUORVANTA_BUILD_MODULE=OFF
+ctest --test-dir "$QV_ROOT/build/tests" --output-on-failure -j "$(nproc)"
+
+echo "== Python tests"
+install_module
+cd "$QV_ROOT"
+python -m pytest -q tests/python "$@"

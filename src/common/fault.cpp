@@ -1,0 +1,22 @@
+#include "common/fault.hpp"
+
+namespace quorvanta {
+
+void fail(const std::string& message, std::source_location where) { throw Fault(message, where); }
+
+void fail_absent_value(std::source_location where) {
+  throw Fault(std::string(kAbsentValueMessage), where);
+}
+
+std::string index_message(std::size_t length, std::size_t index) {
+  return "index out of bounds: the len is " + std::to_string(length) + " but the index is " +
+         std::to_string(index);
+}
+
+void fail_index(std::size_t length, std::size_t index, std::source_location where) {
+  throw Fault(index_message(length, index), where);
+}
+
+void fail_division(std::source_location where) { throw Fault(std::string(kDivisionMessage), where); }
+
+}  // namespace quorvanta

@@ -1,0 +1,64 @@
+// The one failure type of the core: a message in the system's own words plus the source position
+// of the step that failed. The binding turns it into FaultException at the Python boundary.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <source_location>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvanta {
+
+inline constexpr std::string_view kAbsentValueMessage = "called `Option::unwrap()` on a `None` value";
+inline constexpr std::string_view kDivisionMessage = "attempt to divide by zero";
+// Prefix of failures that arrive as an error value from below (I/O, worker threads, parsing).
+inline constexpr std::string_view kErrValuePrefix = "called `Result::unwrap()` on an `Err` value: ";
+
+class Fault : public std::runtime_error {
+ public:
+  explicit Fault(const std::string& message,
+                 std::source_location where = std::source_location::current())
+      : std::runtime_error(message), where_(where) {}
+
+  const std::source_location& where() const noexcept { return where_; }
+
+ private:
+  std::source_location where_;
+};
+
+[[noreturn]] void fail(const std::string& message,
+                       std::source_location where = std::source_location::current());
+[[noreturn]] void fail_absent_value(std::source_location where = std::source_location::current());
+[[noreturn]] void fail_index(std::size_t length, std::size_t index,
+                             std::source_location where = std::source_location::current());
+[[noreturn]] void fail_division(std::source_location where = std::source_location::current());
+
+// "index out of bounds: the len is {} but the index is {}"
+std::string index_message(std::size_t length, std::size_t index);
+
+// Bounds-checked element access that reports the index failure.
+template <class Container>
+auto& checked_at(Container& items, std::size_t index,
+                 std::source_location where = std::source_location::current()) {
+  if (index >= items.size()) fail_index(items.size(), index, where);
+  return items[index];
+}
+
+// The value of an optional, or the absent-value failure.
+template <class T>
+const T& unwrap(const std::optional<T>& value,
+                std::source_location where = std::source_location::current()) {
+  if (!value) fail_absent_value(where);
+  return *value;
+}
+
+template <class T>
+T& unwrap(std::optional<T>& value, std::source_location where = std::source_location::current()) {
+  if (!value) fail_absent_value(where);
+  return *value;
+}
+
+}  // namespace quorvanta

@@ -1,0 +1,36 @@
+// Feature binning: numeric features are cut at values taken from the data, categorical features
+// keep their most frequent categories.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quorvanta {
+
+// Bin index of a cell: 0..254 are bins, kMissingBin marks a missing cell (and is its sort key).
+inline constexpr std::uint8_t kMissingBin = 255;
+
+// Columns passed to binning hold f32 cells, missing cells as the pattern of cell_table.hpp.
+struct ContinuousBin {
+  std::uint64_t n_bin = 1;        // threshold.size() + 1
+  std::vector<float> threshold;  // strictly ascending cut values, at most 253
+
+  static ContinuousBin from_values(std::span<const float> column, std::uint64_t n_bin);
+  // out.size() == column.size(); missing cells become kMissingBin.
+  void to_bins(std::span<const float> column, std::span<std::uint8_t> out) const;
+
+  bool operator==(const ContinuousBin&) const = default;
+};
+
+struct DiscreteBin {
+  std::uint64_t n_bin = 0;     // mapping.size(), plus one when categories were left out
+  std::vector<float> mapping;  // kept categories; a value's position is its bin index
+
+  static DiscreteBin from_values(std::span<const float> column);
+  void to_bins(std::span<const float> column, std::span<std::uint8_t> out) const;
+
+  bool operator==(const DiscreteBin&) const = default;
+};
+
+}  // namespace quorvanta

@@ -1,0 +1,73 @@
+// The model object behind a CausalModel: configuration, data loader and trained trees, with the
+// five operations every model kind provides.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/tree_config.hpp"
+#include "data/data_loader.hpp"
+#include "data/data_matrix.hpp"
+#include "stats/matrix.hpp"
+#include "tree/tree_learner.hpp"
+
+namespace quorvanta {
+
+// Per-row effects of every treatment group against control, stored flat (row-major).
+struct EffectTable {
+  std::size_t n_rows = 0;
+  std::size_t n_cols = 0;
+  std::vector<float> values;
+};
+
+class Model {
+ public:
+  virtual ~Model() = default;
+
+  virtual DataLoader& data_loader() = 0;
+  virtual std::string to_text() const = 0;
+  // Throws Fault with the "called `Result::unwrap()` on an `Err` value: " form on I/O errors.
+  virtual void save(const std::string& path) const = 0;
+  virtual void fit(DataMatrix data) = 0;
+  virtual EffectTable predict(DataMatrix data) = 0;
+};
+
+// The forest both kinds share; the kind decides the criterion and the tree type.
+class ForestModel final : public Model {
+ public:
+  // Fails with "n_bin {} exceeds max {}" when config.n_bin > 254.
+  ForestModel(ModelKind kind, TreeConfig config);
+  ForestModel(ModelKind kind, TreeConfig config, DataLoader loader,
+              std::vector<TreeLearner> trees);
+
+  DataLoader& data_loader() override { return loader_; }
+  std::string to_text() const override;
+  void save(const std::string& path) const override;
+  void fit(DataMatrix data) override;
+  EffectTable predict(DataMatrix data) override;
+
+  ModelKind kind() const { return kind_; }
+  const TreeConfig& config() const { return config_; }
+  const DataLoader& loader() const { return loader_; }
+  const std::vector<TreeLearner>& trees() const { return trees_; }
+
+ private:
+  ModelKind kind_;
+  TreeConfig config_;
+  DataLoader loader_;
+  std::vector<TreeLearner> trees_;
+};
+
+// The model kind named "RandomForestRegressor" or "RandomForestClassifier";
+// "model name {} not found" otherwise.
+ModelKind model_kind_from_name(const std::string& name);
+
+// Reads a model file into a new model of the given kind.
+std::unique_ptr<ForestModel> read_model(ModelKind kind, const std::string& path);
+
+// Split of a tree count over worker threads: 10 trees on 4 threads give 3, 3, 2, 2.
+std::vector<std::uint64_t> tree_groups(std::uint64_t n_tree, std::uint64_t n_thread);
+
+}  // namespace quorvanta

@@ -1,0 +1,45 @@
+// The model file: configuration, bins and trees as blocks of compact JSON separated by blank
+// lines, and the readers of each record.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/tree_config.hpp"
+#include "data/bin.hpp"
+#include "data/data_loader.hpp"
+#include "tree/tree_learner.hpp"
+#include "tree/tree_record.hpp"
+
+namespace quorvanta {
+
+// Whole file text: configuration, continuous bins, discrete bins, then one block per tree.
+std::string model_to_text(const TreeConfig& config, const DataLoader& loader,
+                          const std::vector<TreeLearner>& trees);
+
+std::string tree_config_to_json(const TreeConfig& config);
+std::string tree_record_to_json(const TreeRecord& tree);
+std::string continuous_bin_to_json(const ContinuousBin& bin);
+std::string discrete_bin_to_json(const DiscreteBin& bin);
+// Shortest round-trip digits laid out as the file writes them; "null" when not finite.
+std::string format_f32(float value);
+
+// Record parsers; failures throw Fault carrying "{message} at line {} column {}".
+TreeConfig parse_tree_config(std::string_view text);
+ContinuousBin parse_continuous_bin(std::string_view text);
+DiscreteBin parse_discrete_bin(std::string_view text);
+TreeRecord parse_tree_record(std::string_view text, ModelKind kind);
+
+// Writes the file; the whole text replaces the target only when it was written completely.
+void write_model_file(const std::string& path, const std::string& text);
+// Reads a model of `kind` from its file text (I/O failures are reported by the caller).
+struct LoadedModel {
+  TreeConfig config;
+  DataLoader loader;
+  std::vector<TreeLearner> trees;
+};
+LoadedModel model_from_text(ModelKind kind, std::string_view text);
+std::string read_text_file(const std::string& path);
+
+}  // namespace quorvanta

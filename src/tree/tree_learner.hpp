@@ -1,0 +1,40 @@
+// One tree with its configuration copy, criterion settings and working partition; grows the tree
+// depth first, choosing at each node the best split over a random subset of features.
+#pragma once
+
+#include <cstdint>
+
+#include "common/tree_config.hpp"
+#include "data/data_matrix.hpp"
+#include "stats/kl_criterion.hpp"
+#include "stats/regression_criterion.hpp"
+#include "tree/partition.hpp"
+#include "tree/shared_rng.hpp"
+#include "tree/tree_record.hpp"
+
+namespace quorvanta {
+
+struct TreeLearner {
+  ModelKind kind = ModelKind::Classification;
+  TreeConfig config;
+  Partition partition;
+  TreeRecord tree = TreeRecord::with_root();
+  std::uint64_t max_features = 10;
+  std::uint64_t max_depth = 6;
+  KlCriterionParams kl_params;                  // used by the classification kind
+  RegressionCriterionParams regression_params;  // used by the regression kind
+
+  // A fresh learner: root only, empty partition, parameters copied from `config`.
+  static TreeLearner create(ModelKind kind, const TreeConfig& config);
+
+  bool operator==(const TreeLearner&) const = default;
+};
+
+// Draws the tree's rows, then grows every node in the order node, left subtree, right subtree.
+void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng);
+
+// The best split of one node on one feature, by the learner's criterion.
+SplitInfo best_split(const TreeLearner& learner, const DataMatrix& data, std::uint64_t node,
+                     std::uint64_t feature, std::span<const RowId> rows);
+
+}  // namespace quorvanta
