@@ -1,0 +1,41 @@
+#include "forest/effect_sum.hpp"
+
+#include <algorithm>
+
+#include "common/fault.hpp"
+
+namespace quorvanta {
+
+void EffectSum::add(EffectSum&& table) {
+  if (!started_) {
+    *this = std::move(table);
+    started_ = true;
+    return;
+  }
+  if (n_rows_ == 0) return;
+  if (width_ == 0) fail("assertion failed: n_col > 0");
+  width_ = std::min(width_, table.width_);
+  for (std::size_t r = 0; r < n_rows_; ++r) {
+    float* sum = row(r);
+    const float* other = table.row(r);
+    for (std::size_t c = 0; c < width_; ++c) sum[c] = sum[c] + other[c];
+  }
+}
+
+EffectTable EffectSum::mean(std::size_t n_trees) const {
+  EffectTable result;
+  if (n_rows_ == 0) return result;
+  if (width_ == 0) fail("assertion failed: n_col > 0");
+  const float divisor = static_cast<float>(n_trees);
+  result.n_rows = n_rows_;
+  result.n_cols = width_;
+  result.values.resize(n_rows_ * width_);
+  for (std::size_t r = 0; r < n_rows_; ++r) {
+    const float* sum = values_.data() + r * stride_;
+    float* out = result.values.data() + r * width_;
+    for (std::size_t c = 0; c < width_; ++c) out[c] = sum[c] / divisor;
+  }
+  return result;
+}
+
+}  // namespace quorvanta

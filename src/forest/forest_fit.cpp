@@ -1,0 +1,51 @@
+#include <memory>
+
+#include "common/fault.hpp"
+#include "forest/model.hpp"
+#include "forest/worker_threads.hpp"
+
+namespace quorvanta {
+namespace {
+
+// Grows `count` trees one after another. The partition of the bootstrap draw is released once a
+// tree is grown: prediction routes through a partition of its own, and keeping one index array
+// per tree would cost 8 bytes x rows x trees.
+std::vector<TreeLearner> grow_trees(std::uint64_t count, ModelKind kind, const TreeConfig& config,
+                                    const DataMatrix& data, SharedRng& rng) {
+  std::vector<TreeLearner> learners;
+  learners.reserve(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    TreeLearner learner = TreeLearner::create(kind, config);
+    grow_tree(learner, data, rng);
+    learner.partition = Partition();
+    learners.push_back(std::move(learner));
+  }
+  return learners;
+}
+
+}  // namespace
+
+void ForestModel::fit(DataMatrix data) {
+  std::vector<TreeLearner> grown;
+  if (config_.n_thread == 1) {
+    SharedRng rng(config_.seed);
+    grown = grow_trees(config_.n_tree, kind_, config_, data, rng);
+  } else {
+    const std::vector<std::uint64_t> groups = tree_groups(config_.n_tree, config_.n_thread);
+    SharedRng rng(config_.seed);
+    const TreeConfig shared_config = config_;
+    std::vector<std::vector<TreeLearner>> per_group(groups.size());
+    run_on_worker_threads(groups.size(), [&](std::size_t group) {
+      per_group[group] = grow_trees(groups[group], kind_, shared_config, data, rng);
+    });
+    grown.reserve(config_.n_tree);
+    for (std::vector<TreeLearner>& learners : per_group) {
+      for (TreeLearner& learner : learners) grown.push_back(std::move(learner));
+    }
+  }
+  // Only a fit that grew every tree changes the model.
+  trees_.reserve(trees_.size() + grown.size());
+  for (TreeLearner& learner : grown) trees_.push_back(std::move(learner));
+}
+
+}  // namespace quorvanta

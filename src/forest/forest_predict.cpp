@@ -1,0 +1,38 @@
+#include "common/fault.hpp"
+#include "forest/effect_sum.hpp"
+#include "forest/model.hpp"
+#include "forest/worker_threads.hpp"
+
+namespace quorvanta {
+namespace {
+
+// Tree by tree, in the order given.
+EffectSum sum_tree_effects(const TreeLearner* first, std::size_t count, const DataMatrix& data) {
+  EffectSum sum;
+  for (std::size_t i = 0; i < count; ++i) sum.add(tree_effects(first[i], data));
+  return sum;
+}
+
+}  // namespace
+
+EffectTable ForestModel::predict(DataMatrix data) {
+  EffectSum sum;
+  if (config_.n_thread == 1) {
+    sum = sum_tree_effects(trees_.data(), trees_.size(), data);
+  } else {
+    // Contiguous groups of trees, one per worker; routing uses a partition of its own, so the
+    // workers only read the shared trees and data.
+    const std::vector<std::uint64_t> groups = tree_groups(trees_.size(), config_.n_thread);
+    std::vector<std::size_t> first_tree(groups.size(), 0);
+    for (std::size_t g = 1; g < groups.size(); ++g) first_tree[g] = first_tree[g - 1] + groups[g - 1];
+    std::vector<EffectSum> group_sums(groups.size());
+    run_on_worker_threads(groups.size(), [&](std::size_t g) {
+      group_sums[g] = sum_tree_effects(trees_.data() + first_tree[g], groups[g], data);
+    });
+    for (EffectSum& group_sum : group_sums) sum.add(std::move(group_sum));
+  }
+  if (sum.empty()) fail_absent_value();
+  return sum.mean(trees_.size());
+}
+
+}  // namespace quorvanta
