@@ -15,7 +15,7 @@ class ChaCha20Stream {
   explicit ChaCha20Stream(const std::array<std::uint32_t, 8>& key);
 
   std::uint32_t next_u32();
-  std::uint64_t next_u64();  // low word first
+  std::uint64_t next_u64();                      // low word first
   std::uint64_t uniform_below(std::uint64_t n);  // n >= 1; widening multiply with rejection
 
   // The 16 output words of one block; exposed for the published test vectors.

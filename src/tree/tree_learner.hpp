@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 
 #include "common/tree_config.hpp"
 #include "data/data_matrix.hpp"
@@ -30,8 +32,15 @@ struct TreeLearner {
   bool operator==(const TreeLearner&) const = default;
 };
 
+// The split search of one node on one feature over the node's rows.
+using SplitSearch = std::function<SplitInfo(std::uint64_t node, std::uint64_t feature,
+                                            std::span<const RowId> rows)>;
+
 // Draws the tree's rows, then grows every node in the order node, left subtree, right subtree.
 void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng);
+// The same growing with another split search in place of the learner's criterion.
+void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng,
+               const SplitSearch& search);
 
 // The best split of one node on one feature, by the learner's criterion.
 SplitInfo best_split(const TreeLearner& learner, const DataMatrix& data, std::uint64_t node,
