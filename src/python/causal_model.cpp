@@ -1,0 +1,229 @@
+#include "python/causal_model.hpp"
+
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/fault.hpp"
+#include "data/cell_table.hpp"
+#include "data/data_matrix.hpp"
+#include "forest/model.hpp"
+#include "python/argument_conversion.hpp"
+#include "python/argument_parser.hpp"
+#include "python/call_boundary.hpp"
+#include "python/config_reader.hpp"
+#include "python/py_ref.hpp"
+#include "python/use_counter.hpp"
+
+namespace quorvanta::python {
+namespace {
+
+struct CausalModelObject {
+  PyObject_HEAD std::unique_ptr<Model> model;  // constructed in place right after allocation
+  Py_ssize_t use_count;                        // see use_counter.hpp
+};
+
+PyObject* model_type = nullptr;  // strong reference, never released
+
+constexpr const char* kNewParameters[] = {"name", "conf"};
+constexpr const char* kLoadParameters[] = {"name", "path"};
+constexpr const char* kSaveParameters[] = {"path"};
+constexpr const char* kTableParameters[] = {"headers", "arr"};
+
+constexpr Signature kNewSignature{"CausalModel.__new__()", kNewParameters};
+constexpr Signature kLoadSignature{"CausalModel.load()", kLoadParameters};
+constexpr Signature kSaveSignature{"CausalModel.save()", kSaveParameters};
+constexpr Signature kFitSignature{"CausalModel.fit()", kTableParameters};
+constexpr Signature kPredictSignature{"CausalModel.predict()", kTableParameters};
+
+CallArguments fastcall_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t n_positional = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  PyObject* const* keyword_names = kwnames == nullptr ? nullptr : PySequence_Fast_ITEMS(kwnames);
+  return CallArguments{
+      std::span<PyObject* const>(args, static_cast<std::size_t>(n_positional)),
+      std::span<PyObject* const>(keyword_names, static_cast<std::size_t>(n_keywords)),
+      std::span<PyObject* const>(args + n_positional, static_cast<std::size_t>(n_keywords))};
+}
+
+// Methods are reached through the type's descriptors, which check the receiver already; this
+// guards any other way in.
+CausalModelObject& receiver(PyObject* self) {
+  if (model_type == nullptr ||
+      !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(model_type))) {
+    fail_conversion(self, "CausalModel");
+  }
+  auto& instance = *reinterpret_cast<CausalModelObject*>(self);
+  if (!instance.model) fail_absent_value();
+  return instance;
+}
+
+OwnedRef new_instance(PyTypeObject* type, std::unique_ptr<Model> model) {
+  OwnedRef object = checked(type->tp_alloc(type, 0));
+  auto* instance = reinterpret_cast<CausalModelObject*>(object.get());
+  new (&instance->model) std::unique_ptr<Model>(std::move(model));
+  instance->use_count = 0;
+  return object;
+}
+
+// Converts headers, then arr, and loads them with the model's own bins. The converted table is
+// released as soon as the matrix exists.
+DataMatrix load_table(Model& model, PyObject* headers_argument, PyObject* arr_argument) {
+  std::vector<std::string> headers =
+      convert_argument("headers", [&] { return to_string_list(headers_argument); });
+  CellTable rows = convert_argument("arr", [&] { return to_cell_table(arr_argument); });
+  return model.data_loader().load(headers, rows);
+}
+
+OwnedRef effects_to_list(const EffectTable& effects) {
+  OwnedRef rows = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
+  for (std::size_t r = 0; r < effects.n_rows; ++r) {
+    OwnedRef row = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_cols)));
+    for (std::size_t c = 0; c < effects.n_cols; ++c) {
+      const float value = checked_at(effects.values, r * effects.n_cols + c);
+      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c),
+                      checked(PyFloat_FromDouble(static_cast<double>(value))).release());
+    }
+    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
+  }
+  return rows;
+}
+
+PyObject* causal_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return at_boundary([&]() -> PyObject* {
+    std::vector<PyObject*> keyword_names;
+    std::vector<PyObject*> keyword_values;
+    if (kwargs != nullptr) {
+      Py_ssize_t position = 0;
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(kwargs, &position, &key, &value)) {
+        keyword_names.push_back(key);
+        keyword_values.push_back(value);
+      }
+    }
+    PyObject* bound[2];
+    bind_arguments(kNewSignature,
+                   CallArguments{std::span<PyObject* const>(PySequence_Fast_ITEMS(args),
+                                                            PyTuple_GET_SIZE(args)),
+                                 keyword_names, keyword_values},
+                   bound);
+    // Reading conf runs the caller's code, which could drop the keyword dict's references.
+    OwnedRef name_argument = OwnedRef::borrow(bound[0]);
+    OwnedRef conf_argument = OwnedRef::borrow(bound[1]);
+
+    std::string name = convert_argument("name", [&] { return to_string(name_argument.get()); });
+    convert_argument("conf", [&] { require_dict(conf_argument.get()); });
+    // The name is checked before any key of conf is read.
+    ModelKind kind = model_kind_from_name(name);
+    TreeConfig config = read_tree_config(conf_argument.get());
+    auto model = std::make_unique<ForestModel>(kind, std::move(config));
+    return new_instance(type, std::move(model)).release();
+  });
+}
+
+void causal_model_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<CausalModelObject*>(self)->model);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+PyObject* causal_model_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+  return at_boundary([&]() -> PyObject* {
+    PyObject* bound[2];
+    bind_arguments(kFitSignature, fastcall_arguments(args, nargsf, kwnames), bound);
+    CausalModelObject& instance = receiver(self);
+    ExclusiveUse use(instance.use_count);
+    DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
+    instance.model->fit(std::move(data));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* causal_model_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  return at_boundary([&]() -> PyObject* {
+    PyObject* bound[2];
+    bind_arguments(kPredictSignature, fastcall_arguments(args, nargsf, kwnames), bound);
+    CausalModelObject& instance = receiver(self);
+    ExclusiveUse use(instance.use_count);
+    DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
+    EffectTable effects = instance.model->predict(std::move(data));
+    return effects_to_list(effects).release();
+  });
+}
+
+PyObject* causal_model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
+  return at_boundary([&]() -> PyObject* {
+    PyObject* bound[1];
+    bind_arguments(kSaveSignature, fastcall_arguments(args, nargsf, kwnames), bound);
+    CausalModelObject& instance = receiver(self);
+    SharedUse use(instance.use_count);
+    std::string path = convert_argument("path", [&] { return to_string(bound[0]); });
+    instance.model->save(path);
+    Py_RETURN_NONE;
+  });
+}
+
+// Reads a model file into a new instance; the receiver is neither read nor changed.
+PyObject* causal_model_load(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
+  return at_boundary([&]() -> PyObject* {
+    PyObject* bound[2];
+    bind_arguments(kLoadSignature, fastcall_arguments(args, nargsf, kwnames), bound);
+    CausalModelObject& instance = receiver(self);
+    SharedUse use(instance.use_count);
+    std::string name = convert_argument("name", [&] { return to_string(bound[0]); });
+    std::string path = convert_argument("path", [&] { return to_string(bound[1]); });
+    // The name is checked before the file is opened.
+    ModelKind kind = model_kind_from_name(name);
+    std::unique_ptr<Model> model = read_model(kind, path);
+    return new_instance(reinterpret_cast<PyTypeObject*>(model_type), std::move(model)).release();
+  });
+}
+
+template <class Method>
+PyCFunction as_cfunction(Method method) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef causal_model_methods[] = {
+    {"load", as_cfunction(causal_model_load), METH_FASTCALL | METH_KEYWORDS,
+     "load($self, name, path)\n--\n\n"},
+    {"save", as_cfunction(causal_model_save), METH_FASTCALL | METH_KEYWORDS,
+     "save($self, path)\n--\n\n"},
+    {"fit", as_cfunction(causal_model_fit), METH_FASTCALL | METH_KEYWORDS,
+     "fit($self, headers, arr)\n--\n\n"},
+    {"predict", as_cfunction(causal_model_predict), METH_FASTCALL | METH_KEYWORDS,
+     "predict($self, headers, arr)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot causal_model_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CausalModel(name, conf)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(causal_model_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(causal_model_dealloc)},
+    {Py_tp_methods, causal_model_methods},
+    {0, nullptr},
+};
+
+// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No dict or weak-reference slot.
+PyType_Spec causal_model_spec = {
+    "quorvanta.CausalModel", static_cast<int>(sizeof(CausalModelObject)), 0, Py_TPFLAGS_DEFAULT,
+    causal_model_slots,
+};
+
+}  // namespace
+
+PyObject* causal_model_type() {
+  if (model_type == nullptr) model_type = PyType_FromSpec(&causal_model_spec);
+  return model_type;
+}
+
+}  // namespace quorvanta::python

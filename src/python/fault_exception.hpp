@@ -1,0 +1,21 @@
+// FaultException: how failures of the core's own logic reach Python.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <source_location>
+#include <string_view>
+
+namespace quorvanta::python {
+
+// The exception type, created on first use and kept for the life of the process. It derives
+// directly from BaseException so that `except Exception` does not swallow a fault. Returns a
+// borrowed reference, or NULL with an exception set.
+PyObject* fault_exception_type();
+
+// Writes the diagnostic (thread name, source position, message) to standard error, then sets
+// FaultException with the message as its only argument. `where` is null when unknown.
+void raise_fault(std::string_view message, const std::source_location* where);
+
+}  // namespace quorvanta::python
