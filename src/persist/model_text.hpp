@@ -25,21 +25,28 @@ std::string discrete_bin_to_json(const DiscreteBin& bin);
 // Shortest round-trip digits laid out as the file writes them; "null" when not finite.
 std::string format_f32(float value);
 
-// Record parsers; failures throw Fault carrying "{message} at line {} column {}".
+// Record parsers; failures throw Fault carrying
+// "called `Result::unwrap()` on an `Err` value: {message} at line {} column {}".
+// Float fields also take null, read as NaN: the writer's form of a non-finite float.
 TreeConfig parse_tree_config(std::string_view text);
 ContinuousBin parse_continuous_bin(std::string_view text);
 DiscreteBin parse_discrete_bin(std::string_view text);
 TreeRecord parse_tree_record(std::string_view text, ModelKind kind);
 
-// Writes the file; the whole text replaces the target only when it was written completely.
+// Writes the file; the whole text replaces the target only when it was written completely (a
+// regular or new file gets a temporary file beside it, renamed over it; a special file such as a
+// device or pipe is written in place). I/O failures throw Fault with the
+// "called `Result::unwrap()` on an `Err` value: " prefix and the error's description.
 void write_model_file(const std::string& path, const std::string& text);
-// Reads a model of `kind` from its file text (I/O failures are reported by the caller).
+// Reads a model of `kind` from its file text. Tree blocks after the configured count are taken
+// while they read as valid trees; every tree is checked for a sound node structure.
 struct LoadedModel {
   TreeConfig config;
   DataLoader loader;
   std::vector<TreeLearner> trees;
 };
 LoadedModel model_from_text(ModelKind kind, std::string_view text);
+// The whole file, which must be valid UTF-8; failures as for write_model_file.
 std::string read_text_file(const std::string& path);
 
 }  // namespace quorvanta

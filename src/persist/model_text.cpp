@@ -1,0 +1,119 @@
+// The whole model file as text: writing it from a model's parts and rebuilding the parts from it.
+#include "persist/model_text.hpp"
+
+#include <optional>
+
+#include "common/fault.hpp"
+#include "persist/text_blocks.hpp"
+#include "persist/tree_validation.hpp"
+
+namespace quorvanta {
+
+namespace {
+
+constexpr std::string_view kBlockEnd = "\n\n";
+
+const std::string_view& line_or_absent(const std::vector<std::string_view>& lines,
+                                       std::size_t index) {
+  if (index >= lines.size()) fail_absent_value();
+  return lines[index];
+}
+
+// One tree block: its own configuration on line 1, the tree record on line 2.
+TreeLearner read_tree_block(ModelKind kind, std::string_view block, std::uint64_t tree_index) {
+  const std::vector<std::string_view> lines = split_lines(block);
+  const TreeConfig tree_config = parse_tree_config(line_or_absent(lines, 0));
+  TreeRecord tree = parse_tree_record(line_or_absent(lines, 1), kind);
+  validate_tree_record(tree, tree_index);
+  TreeLearner learner = TreeLearner::create(kind, tree_config);
+  learner.tree = std::move(tree);
+  return learner;
+}
+
+// Trees beyond the configured count (a model fitted more than once keeps them all) are taken as
+// long as they read cleanly; anything else after them, such as the empty block after the last
+// separator, ends the file.
+std::optional<TreeLearner> read_extra_tree_block(ModelKind kind, std::string_view block,
+                                                 std::uint64_t tree_index) {
+  try {
+    return read_tree_block(kind, block, tree_index);
+  } catch (const Fault&) {
+    return std::nullopt;
+  }
+}
+
+void read_bin_block(std::string_view block, OrderedMap<ContinuousBin>& continuous_bins,
+                    OrderedMap<DiscreteBin>& discrete_bins) {
+  const std::vector<std::string_view> lines = split_lines(block);
+  if (lines.size() < 3) fail_absent_value();
+  const std::string name(lines[1]);
+  if (lines[0] == "Continuous") {
+    continuous_bins.insert_or_assign(name, parse_continuous_bin(lines[2]));
+  } else if (lines[0] == "Discrete") {
+    discrete_bins.insert_or_assign(name, parse_discrete_bin(lines[2]));
+  } else {
+    fail("bin_type " + std::string(lines[0]) + " unknown");
+  }
+}
+
+}  // namespace
+
+std::string model_to_text(const TreeConfig& config, const DataLoader& loader,
+                          const std::vector<TreeLearner>& trees) {
+  std::string text = tree_config_to_json(config);
+  text += kBlockEnd;
+  for (const auto& [name, bin] : loader.continuous_bins()) {
+    text += "Continuous\n";
+    text += name;
+    text += '\n';
+    text += continuous_bin_to_json(bin);
+    text += kBlockEnd;
+  }
+  for (const auto& [name, bin] : loader.discrete_bins()) {
+    text += "Discrete\n";
+    text += name;
+    text += '\n';
+    text += discrete_bin_to_json(bin);
+    text += kBlockEnd;
+  }
+  for (const TreeLearner& learner : trees) {
+    text += tree_config_to_json(learner.config);
+    text += '\n';
+    text += tree_record_to_json(learner.tree);
+    text += kBlockEnd;
+  }
+  return text;
+}
+
+LoadedModel model_from_text(ModelKind kind, std::string_view text) {
+  const std::vector<std::string_view> blocks = split_blocks(text);
+  TreeConfig config = parse_tree_config(blocks[0]);
+
+  // Bin blocks are taken by position, one per configured feature, whatever names they carry.
+  OrderedMap<ContinuousBin> continuous_bins;
+  OrderedMap<DiscreteBin> discrete_bins;
+  const std::size_t n_features = config.feature_cols.size();
+  std::size_t next_block = 1;
+  for (std::size_t feature = 0; feature < n_features; ++feature, ++next_block) {
+    if (next_block >= blocks.size()) fail_absent_value();
+    read_bin_block(blocks[next_block], continuous_bins, discrete_bins);
+  }
+  DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col,
+                    config.cat_cols, config.n_bin, std::move(continuous_bins),
+                    std::move(discrete_bins));
+
+  std::vector<TreeLearner> trees;
+  for (std::uint64_t tree = 0; tree < config.n_tree; ++tree, ++next_block) {
+    if (next_block >= blocks.size()) fail_absent_value();
+    trees.push_back(read_tree_block(kind, blocks[next_block], tree));
+  }
+  for (; next_block < blocks.size(); ++next_block) {
+    std::optional<TreeLearner> extra =
+        read_extra_tree_block(kind, blocks[next_block], trees.size());
+    if (!extra) break;
+    trees.push_back(std::move(*extra));
+  }
+  return LoadedModel{std::move(config), std::move(loader), std::move(trees)};
+}
+
+}  // namespace quorvanta

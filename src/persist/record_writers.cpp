@@ -1,0 +1,136 @@
+// JSON text of each record of the model file, members in the records' declared field order.
+#include "persist/json_writer.hpp"
+#include "persist/model_text.hpp"
+
+namespace quorvanta {
+
+namespace {
+
+void write_split_info(JsonWriter& json, const SplitInfo& split) {
+  json.begin_object();
+  json.key("node_id");
+  json.u64(split.node_id);
+  json.key("feature_id");
+  json.u64(split.feature_id);
+  json.key("treatment_id");
+  json.u64(split.treatment_id);
+  json.key("iscat");
+  json.boolean(split.iscat);
+  json.key("value");
+  if (split.value) {
+    json.begin_array();
+    for (std::uint8_t bin : *split.value) json.u64(bin);
+    json.end_array();
+  } else {
+    json.null();
+  }
+  json.key("gain");
+  json.f32(split.gain);
+  json.key("gain_importance");
+  json.f32(split.gain_importance);
+  json.key("summary");
+  json.begin_array();
+  for (const auto& row : split.summary) json.f32_array(row);
+  json.end_array();
+  json.end_object();
+}
+
+void write_optional_ids(JsonWriter& json, const std::vector<std::optional<std::uint64_t>>& ids) {
+  json.begin_array();
+  for (const auto& id : ids) json.optional_u64(id);
+  json.end_array();
+}
+
+}  // namespace
+
+std::string tree_config_to_json(const TreeConfig& config) {
+  JsonWriter json;
+  json.begin_object();
+  json.key("index_cols");
+  json.string_array(config.index_cols);
+  json.key("feature_cols");
+  json.string_array(config.feature_cols);
+  json.key("cat_cols");
+  json.string_array(config.cat_cols);
+  json.key("treatment_cols");
+  json.string_array(config.treatment_cols);
+  json.key("y_col");
+  json.string(config.y_col);
+  json.key("weight_col");
+  json.string(config.weight_col);
+  json.key("n_bin");
+  json.u64(config.n_bin);
+  json.key("min_samples_leaf");
+  json.u64(config.min_samples_leaf);
+  json.key("min_samples_treatment");
+  json.u64(config.min_samples_treatment);
+  json.key("n_reg");
+  json.u64(config.n_reg);
+  json.key("alpha");
+  json.f32(config.alpha);
+  json.key("normalization");
+  json.boolean(config.normalization);
+  json.key("max_features");
+  json.u64(config.max_features);
+  json.key("max_depth");
+  json.u64(config.max_depth);
+  json.key("n_tree");
+  json.u64(config.n_tree);
+  json.key("subsample");
+  json.f32(config.subsample);
+  json.key("n_thread");
+  json.u64(config.n_thread);
+  json.key("seed");
+  json.optional_u64(config.seed);
+  json.end_object();
+  return json.take();
+}
+
+std::string continuous_bin_to_json(const ContinuousBin& bin) {
+  JsonWriter json;
+  json.begin_object();
+  json.key("n_bin");
+  json.u64(bin.n_bin);
+  json.key("threshold");
+  json.f32_array(bin.threshold);
+  json.end_object();
+  return json.take();
+}
+
+std::string discrete_bin_to_json(const DiscreteBin& bin) {
+  JsonWriter json;
+  json.begin_object();
+  json.key("n_bin");
+  json.u64(bin.n_bin);
+  json.key("mapping");
+  json.f32_array(bin.mapping);
+  json.end_object();
+  return json.take();
+}
+
+std::string tree_record_to_json(const TreeRecord& tree) {
+  JsonWriter json;
+  json.begin_object();
+  json.key("level");
+  json.begin_array();
+  for (std::uint64_t level : tree.level) json.u64(level);
+  json.end_array();
+  json.key("left_children");
+  write_optional_ids(json, tree.left_children);
+  json.key("right_children");
+  write_optional_ids(json, tree.right_children);
+  json.key("split");
+  json.begin_array();
+  for (const auto& split : tree.split) {
+    if (split) {
+      write_split_info(json, *split);
+    } else {
+      json.null();
+    }
+  }
+  json.end_array();
+  json.end_object();
+  return json.take();
+}
+
+}  // namespace quorvanta
