@@ -13,11 +13,12 @@ inline constexpr std::uint8_t kMissingBin = 255;
 
 // Columns passed to binning hold f32 cells, missing cells as the pattern of cell_table.hpp.
 struct ContinuousBin {
-  std::uint64_t n_bin = 1;        // threshold.size() + 1
+  std::uint64_t n_bin = 1;       // threshold.size() + 1
   std::vector<float> threshold;  // strictly ascending cut values, at most 253
 
   static ContinuousBin from_values(std::span<const float> column, std::uint64_t n_bin);
-  // out.size() == column.size(); missing cells become kMissingBin.
+  // Writes one bin per cell to out (index failure when out is shorter); missing cells become
+  // kMissingBin.
   void to_bins(std::span<const float> column, std::span<std::uint8_t> out) const;
 
   bool operator==(const ContinuousBin&) const = default;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace quorvanta {
@@ -14,7 +15,9 @@ namespace quorvanta {
 // copies raw f32 bits from elsewhere must pass them through `present_cell` first.
 inline constexpr std::uint32_t kMissingCellBits = 0x7FA00000u;
 
-inline float missing_cell() { return std::bit_cast<float>(kMissingCellBits); }
+inline float missing_cell() {
+  return std::bit_cast<float>(kMissingCellBits);
+}
 
 inline bool is_missing_cell(float cell) {
   return std::bit_cast<std::uint32_t>(cell) == kMissingCellBits;
@@ -41,6 +44,11 @@ class CellTable {
   std::optional<float> cell(std::size_t row, std::size_t position) const {
     if (position >= row_length(row)) return std::nullopt;
     return cells_[row_starts_[row] + position];
+  }
+
+  // All cells of one row, for passes that read many positions of each row.
+  std::span<const float> row_cells(std::size_t row) const {
+    return std::span<const float>(cells_).subspan(row_starts_[row], row_length(row));
   }
 
   void reserve(std::size_t rows, std::size_t cells) {

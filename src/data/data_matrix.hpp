@@ -15,8 +15,8 @@ namespace quorvanta {
 using RowId = std::uint64_t;
 
 struct DataMatrix {
-  std::vector<std::vector<std::uint8_t>> x;  // per feature, per row: bin or kMissingBin
-  std::vector<float> y;                      // empty when the outcome column was not given
+  std::vector<std::vector<std::uint8_t>> x;          // per feature, per row: bin or kMissingBin
+  std::vector<float> y;                              // empty when the outcome column was not given
   std::vector<std::vector<std::uint8_t>> treatment;  // per treatment column, per row
   std::vector<float> weight;
   std::vector<std::uint8_t> is_cat;  // per feature: 1 when categorical

@@ -42,15 +42,30 @@ std::optional<TreeLearner> read_extra_tree_block(ModelKind kind, std::string_vie
   }
 }
 
+// Bin indices are one byte and 255 marks a missing cell, so a record with more than 254 cut values
+// or categories would map values onto the missing marker.
+template <class Bin>
+Bin checked_bin(Bin bin, std::size_t n_entries, const std::string& name) {
+  if (n_entries > 254) {
+    fail("bin of feature " + name + " has " + std::to_string(n_entries) +
+         " entries, more than the 254 a bin index can tell apart");
+  }
+  return bin;
+}
+
 void read_bin_block(std::string_view block, OrderedMap<ContinuousBin>& continuous_bins,
                     OrderedMap<DiscreteBin>& discrete_bins) {
   const std::vector<std::string_view> lines = split_lines(block);
   if (lines.size() < 3) fail_absent_value();
   const std::string name(lines[1]);
   if (lines[0] == "Continuous") {
-    continuous_bins.insert_or_assign(name, parse_continuous_bin(lines[2]));
+    ContinuousBin bin = parse_continuous_bin(lines[2]);
+    const std::size_t n_entries = bin.threshold.size();
+    continuous_bins.insert_or_assign(name, checked_bin(std::move(bin), n_entries, name));
   } else if (lines[0] == "Discrete") {
-    discrete_bins.insert_or_assign(name, parse_discrete_bin(lines[2]));
+    DiscreteBin bin = parse_discrete_bin(lines[2]);
+    const std::size_t n_entries = bin.mapping.size();
+    discrete_bins.insert_or_assign(name, checked_bin(std::move(bin), n_entries, name));
   } else {
     fail("bin_type " + std::string(lines[0]) + " unknown");
   }

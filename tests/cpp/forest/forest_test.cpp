@@ -166,7 +166,9 @@ TEST(ForestPredict, AveragesTreeByTreeThenGroupByGroup) {
     const float grouped_value = expected_grouped.values[i];
     const float serial_value = expected_serial.values[i];
     EXPECT_EQ(std::isnan(grouped_value), std::isnan(serial_value));
-    if (!std::isnan(serial_value)) EXPECT_NEAR(grouped_value, serial_value, 1e-5);
+    if (!std::isnan(serial_value)) {
+      EXPECT_NEAR(grouped_value, serial_value, 1e-5);
+    }
   }
 }
 

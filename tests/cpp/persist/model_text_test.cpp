@@ -161,6 +161,15 @@ TEST(ModelText, BinBlocksAreTakenByPosition) {
   EXPECT_EQ(load("\n\nOrdinal\nx\n[2,[1.0]]\n\n"), "bin_type Ordinal unknown");
   EXPECT_EQ(load("\n\nOrdinal\nx\n\n"), kAbsent);  // too few lines before the kind is looked at
   EXPECT_EQ(load("\n\nContinuous\nx\n[2,[1.0]]"), kAbsent);  // second bin block missing
+  // More categories than bin indices would map values onto the missing-cell marker.
+  std::string many = "[256,[";
+  for (int i = 0; i < 255; ++i) {
+    if (i > 0) many += ',';
+    many += std::to_string(i);
+  }
+  many += "]]";
+  EXPECT_EQ(load("\n\nDiscrete\nc\n" + many + "\n\n"),
+            "bin of feature c has 255 entries, more than the 254 a bin index can tell apart");
   EXPECT_EQ(load("\n\nDiscrete\nc\n[2]\n\n"),
             err_value("invalid length 1, expected struct DiscreteBin with 2 elements at line 1 "
                       "column 4"));

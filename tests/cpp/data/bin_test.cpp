@@ -1,0 +1,146 @@
+#include "data/bin.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+
+#include "data_test_support.hpp"
+
+namespace quorvanta {
+namespace {
+
+using testing::Cell;
+using testing::column_of;
+using testing::fault_message;
+using Bins = std::vector<std::uint8_t>;
+using Floats = std::vector<float>;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr std::optional<float> kMissing = std::nullopt;
+const std::string kAbsent(kAbsentValueMessage);
+
+template <class Bin>
+Bins bins_of(const Bin& bin, const std::vector<Cell>& cells) {
+  const std::vector<float> column = column_of(cells);
+  Bins out(column.size());
+  bin.to_bins(column, out);
+  return out;
+}
+
+Floats thresholds_of(const std::vector<Cell>& cells, std::uint64_t n_bin) {
+  return ContinuousBin::from_values(column_of(cells), n_bin).threshold;
+}
+
+TEST(ContinuousBin, CutsAtTheLastValueBeforeEachGap) {
+  const ContinuousBin bin = ContinuousBin::from_values(column_of({1, 1, 2, 2, 3, 3, 4, 4}), 4);
+  EXPECT_EQ(bin.threshold, (Floats{2, 3}));
+  EXPECT_EQ(bin.n_bin, 3u);
+  EXPECT_EQ(bins_of(bin, {1, 1, 2, 2, 3, 3, 4, 4}), (Bins{0, 0, 1, 1, 2, 2, 2, 2}));
+  EXPECT_EQ(thresholds_of({0.5f, 0.2f, 0.9f, 0.1f, 0.7f, 0.3f}, 3), (Floats{0.3f, 0.7f}));
+  EXPECT_EQ(thresholds_of({5, kMissing, 1, 3}, 2), (Floats{3})) << "missing cells are no values";
+  EXPECT_EQ(thresholds_of({1, 2, 3}, 30), (Floats{1})) << "step 0: the first gap only";
+  // Equal keys keep column order: the cut is whichever zero comes later.
+  EXPECT_TRUE(std::signbit(thresholds_of({0.0f, -0.0f, 5}, 2).at(0)));
+  EXPECT_FALSE(std::signbit(thresholds_of({-0.0f, 0.0f, 5}, 2).at(0)));
+}
+
+TEST(ContinuousBin, BuildingFailures) {
+  const auto build = [](std::vector<Cell> cells, std::uint64_t n_bin) {
+    return fault_message([&] { ContinuousBin::from_values(column_of(cells), n_bin); });
+  };
+  EXPECT_EQ(build({1, kNaN, 3}, 4), kAbsent);
+  EXPECT_EQ(build({kNaN, kMissing}, 4), kAbsent);
+  EXPECT_EQ(build({kNaN}, 4), "no failure") << "a single cell is never compared";
+  EXPECT_EQ(build({1, 2}, 0), std::string(kDivisionMessage));
+  EXPECT_EQ(build({kNaN, 2}, 0), kAbsent) << "the sort comes before the division";
+  // A present +inf shares the missing cells' key, so the scan may read a missing cell.
+  EXPECT_EQ(build({1, kMissing, kInf, 2}, 2), kAbsent);
+  EXPECT_EQ(thresholds_of({1, kInf, kMissing, 2}, 2), (Floats{2}));
+}
+
+TEST(ContinuousBin, ToBinsCountsThresholdsAtOrBelowTheValue) {
+  const ContinuousBin bin{4, {-1, 0, 2.5f}};
+  EXPECT_EQ(bins_of(bin, {-5, -1, -0.5f, -0.0f, 2.4f, 2.5f, kInf, -kInf, kNaN, kMissing}),
+            (Bins{0, 1, 1, 2, 2, 3, 3, 0, 0, kMissingBin}));
+  // Long enough for the blocked search and its tail.
+  std::vector<Cell> many(70, 3.0f);
+  EXPECT_EQ(bins_of(bin, many), Bins(70, 3));
+}
+
+// The building rules written out literally, without the radix sort and resumed scans.
+Floats literal_thresholds(const std::vector<float>& column, std::uint64_t n_bin) {
+  const auto key = [](float cell) { return is_missing_cell(cell) ? kInf : cell; };
+  std::vector<std::size_t> order(column.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return key(column[a]) < key(column[b]); });
+  const std::size_t valid = std::count_if(column.begin(), column.end(),
+                                          [](float cell) { return !is_missing_cell(cell); });
+  const std::uint64_t step = valid / n_bin;
+  Floats thresholds;
+  for (std::uint64_t i = 1; i < n_bin; ++i) {
+    for (std::size_t j = i * step; j < valid && j != valid - 1; ++j) {
+      const float a = column[order[j]];
+      if (column[order[j + 1]] + (-1.1920929e-7f) > a) {
+        if (thresholds.empty() || thresholds.back() != a) thresholds.push_back(a);
+        break;
+      }
+    }
+  }
+  return thresholds;
+}
+
+TEST(ContinuousBin, MatchesTheLiteralRulesOnRandomColumns) {
+  std::mt19937 random(42);
+  for (int round = 0; round < 300; ++round) {
+    const int size = static_cast<int>(random() % 400);
+    const int distinct = 1 + static_cast<int>(random() % 60);
+    std::vector<Cell> cells;
+    for (int k = 0; k < size; ++k) {
+      const int pick = static_cast<int>(random() % (distinct + 1));
+      // Clusters of values closer than the gap tolerance, and some missing cells.
+      cells.push_back(pick == distinct ? kMissing : Cell(pick / 4 + (pick % 4) * 6e-8f));
+    }
+    const std::uint64_t n_bin = 1 + random() % 254;
+    const ContinuousBin bin = ContinuousBin::from_values(column_of(cells), n_bin);
+    ASSERT_EQ(bin.threshold, literal_thresholds(column_of(cells), n_bin))
+        << "round " << round << ", " << size << " cells, n_bin " << n_bin;
+    ASSERT_EQ(bin.n_bin, bin.threshold.size() + 1);
+  }
+}
+
+TEST(DiscreteBin, KeepsTheMostFrequentCategoriesComparedAsFloats) {
+  const DiscreteBin bin = DiscreteBin::from_values(column_of({2, 5, 2, kMissing, 9, 5, 2}));
+  EXPECT_EQ(bin.mapping, (Floats{2, 5, 9}));
+  EXPECT_EQ(bin.n_bin, 3u);
+  EXPECT_EQ(bins_of(bin, {2, 5, 9, 4, kMissing}), (Bins{0, 1, 2, 3, kMissingBin}));
+  EXPECT_EQ(DiscreteBin::from_values(column_of({3, 1, 1, 3, 8})).mapping, (Floats{3, 1, 8}));
+
+  // 0.0 and -0.0 are one category (its first value kept); every NaN is its own and matches none.
+  const DiscreteBin zeros = DiscreteBin::from_values(column_of({-0.0f, kNaN, 0.0f, kNaN, 7}));
+  ASSERT_EQ(zeros.mapping.size(), 4u);
+  EXPECT_TRUE(zeros.mapping[0] == 0.0f && std::signbit(zeros.mapping[0]));
+  EXPECT_EQ(bins_of(zeros, {0.0f, 7, kNaN}), (Bins{0, 3, 4}));
+}
+
+TEST(DiscreteBin, LeftOutAndUnseenCategoriesShareTheIndexAfterTheKeptOnes) {
+  std::vector<Cell> many;
+  for (int value = 0; value < 300; ++value) many.push_back(static_cast<float>(value));
+  const DiscreteBin crowded = DiscreteBin::from_values(column_of(many));
+  ASSERT_EQ(crowded.mapping.size(), 254u);
+  EXPECT_EQ(crowded.n_bin, 255u);
+  EXPECT_EQ(bins_of(crowded, {0, 253, 254, 299, 1000}), (Bins{0, 253, 254, 254, 254}));
+
+  many.resize(254);
+  const DiscreteBin full = DiscreteBin::from_values(column_of(many));
+  EXPECT_EQ(full.n_bin, 254u);
+  EXPECT_EQ(bins_of(full, {1000}), (Bins{254}));
+}
+
+}  // namespace
+}  // namespace quorvanta
