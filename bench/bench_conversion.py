@@ -61,5 +61,6 @@ def main() -> None:
         cells = args.rows * N_COLUMNS / value / 1e6
         print(f"{name:<24} {value:8.3f} {cells:10.1f} {seconds['nested lists'] / value:8.1f}x")
 
+
 if __name__ == "__main__":
     main()

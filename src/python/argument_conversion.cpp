@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "python/buffer_conversion.hpp"
+#include "python/cell_values.hpp"
+
 namespace quorvanta::python {
 namespace {
 
@@ -25,6 +28,15 @@ std::size_t checked_sequence_size(PyObject* object) {
   return std::min(static_cast<std::size_t>(size), kMaxReservedItems);
 }
 
+// Iterating a released memoryview reads its format after the release; it is refused with the
+// interpreter's error for every other use of a released view.
+void refuse_released_memoryview(PyObject* object) {
+  if (!PyMemoryView_Check(object)) return;
+  Py_buffer view;
+  if (PyObject_GetBuffer(object, &view, PyBUF_FULL_RO) != 0) throw_python_error();
+  PyBuffer_Release(&view);
+}
+
 // Calls `visit` with every item, each held by a reference of our own while it is converted (a
 // conversion may run Python code that empties the sequence). Exact lists and tuples are indexed
 // directly, which visits the same items as their iterators do.
@@ -37,6 +49,7 @@ void for_each_item(PyObject* sequence, Visit&& visit) {
     }
     return;
   }
+  refuse_released_memoryview(sequence);
   OwnedRef iterator = checked(PyObject_GetIter(sequence));
   while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) visit(item.get());
   if (PyErr_Occurred()) throw_python_error();
@@ -51,8 +64,7 @@ float to_cell(PyObject* item) {
     value = PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred()) throw_python_error();
   }
-  // Round to nearest; present_cell keeps a present NaN from ever reading as missing.
-  return present_cell(static_cast<float>(value));
+  return narrow_cell(value);
 }
 
 }  // namespace
@@ -85,6 +97,8 @@ std::vector<std::string> to_string_list(PyObject* object) {
 CellTable to_cell_table(PyObject* object) {
   CellTable table;
   const std::size_t rows_hint = checked_sequence_size(object);
+  // Numeric arrays are read from their memory; they convert to what iterating them would give.
+  if (append_buffer_rows(object, table)) return table;
   bool reserved = false;
   for_each_item(object, [&](PyObject* row) {
     const std::size_t row_hint = checked_sequence_size(row);
@@ -93,7 +107,9 @@ CellTable to_cell_table(PyObject* object) {
       table.reserve(rows_hint, std::min(rows_hint * row_hint, kMaxReservedItems));
       reserved = true;
     }
-    for_each_item(row, [&](PyObject* cell) { table.push_cell(to_cell(cell)); });
+    if (!append_buffer_cells(row, table)) {
+      for_each_item(row, [&](PyObject* cell) { table.push_cell(to_cell(cell)); });
+    }
     table.end_row();
   });
   return table;

@@ -26,7 +26,8 @@ void require_dict(PyObject* object);
 std::vector<std::string> to_string_list(PyObject* object);
 
 // A sequence of rows, each a sequence of cells: None is missing, anything else goes through the
-// interpreter's float conversion and is narrowed to f32.
+// interpreter's float conversion and is narrowed to f32. Numeric arrays take a fast path that
+// converts to the same cells.
 CellTable to_cell_table(PyObject* object);
 
 // Re-raises a TypeError that is set as "argument '{parameter}': {message}"; other errors stay.

@@ -1,0 +1,23 @@
+// Fast path of the table conversion: numeric arrays are read straight from their memory instead of
+// item by item. It is taken only where iterating the object would yield exactly these values:
+// exporters whose items are their buffer's elements (numpy arrays; memoryview, bytes and bytearray
+// as rows), a native numeric element format, and the dimensions iteration would walk. Anything
+// else is declined and left to the item-by-item conversion, whose failures then stand.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "data/cell_table.hpp"
+
+namespace quorvanta::python {
+
+// A 2-D numeric numpy array appended as rows of `table`. False, with `table` and the Python error
+// state untouched, when the object is declined.
+bool append_buffer_rows(PyObject* object, CellTable& table);
+
+// A 1-D numeric buffer appended as cells of the row being built. False, with `table` and the
+// Python error state untouched, when the object is declined.
+bool append_buffer_cells(PyObject* object, CellTable& table);
+
+}  // namespace quorvanta::python
