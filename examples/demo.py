@@ -140,7 +140,7 @@ def main() -> None:
         model.save(str(path))
         reloaded = quorvanta.CausalModel(kind, {}).load(kind, str(path))
         same = np.array_equal(
-            np.asarray(reloaded.predict(HEADERS, test_rows[:1000])), predictions[:1000]
+            np.asarray(reloaded.predict(HEADERS, test_rows[:1000])), predictions[:1000], equal_nan=True
         )
 
         report.append(
