@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "fault_message.hpp"
 #include "data/cell_table.hpp"
 
 namespace quorvanta::testing {
@@ -26,17 +27,6 @@ inline std::vector<float> column_of(const std::vector<Cell>& cells) {
   std::vector<float> column;
   for (const Cell& cell : cells) column.push_back(cell ? present_cell(*cell) : missing_cell());
   return column;
-}
-
-// The failure message of `action`, or "no failure".
-template <class Action>
-std::string fault_message(Action action) {
-  try {
-    action();
-  } catch (const Fault& fault) {
-    return fault.what();
-  }
-  return "no failure";
 }
 
 }  // namespace quorvanta::testing

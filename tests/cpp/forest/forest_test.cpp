@@ -7,6 +7,7 @@
 
 #include "common/fault.hpp"
 #include "forest/effect_sum.hpp"
+#include "fault_message.hpp"
 #include "forest/model.hpp"
 #include "persist/model_text.hpp"
 
@@ -65,14 +66,7 @@ Fitted fit_model(ModelKind kind, std::uint64_t n_tree, std::uint64_t n_thread) {
   return {std::move(model), std::move(data)};
 }
 
-std::string failure_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Fault& fault) {
-    return fault.what();
-  }
-  return "no failure";
-}
+using testing::fault_message;
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
   if (a.size() != b.size()) return false;
@@ -86,7 +80,7 @@ TEST(TreeGroups, SplitsTreesOverThreads) {
   EXPECT_EQ(tree_groups(10, 4), (std::vector<std::uint64_t>{3, 3, 2, 2}));
   EXPECT_EQ(tree_groups(3, 8), (std::vector<std::uint64_t>{1, 1, 1}));
   EXPECT_TRUE(tree_groups(0, 2).empty());
-  EXPECT_EQ(failure_of([] { tree_groups(0, 0); }), "attempt to divide by zero");
+  EXPECT_EQ(fault_message([] { tree_groups(0, 0); }), "attempt to divide by zero");
 }
 
 TEST(ForestFit, SeededSingleThreadFitsAreIdenticalAndFitsAccumulate) {
@@ -116,7 +110,7 @@ TEST(ForestFit, WorkerThreadsGrowEveryTreeInGroupOrder) {
 TEST(ForestFit, FailuresLeaveTheModelUnchanged) {
   ForestModel model(ModelKind::Classification, make_config(4, 0));
   const CellTable table = make_table(200, true, 3);
-  EXPECT_EQ(failure_of([&] { model.fit(model.data_loader().load(kHeaders, table)); }),
+  EXPECT_EQ(fault_message([&] { model.fit(model.data_loader().load(kHeaders, table)); }),
             "attempt to divide by zero");
   EXPECT_TRUE(model.trees().empty());
 
@@ -128,12 +122,12 @@ TEST(ForestFit, FailuresLeaveTheModelUnchanged) {
     with_two.end_row();
   }
   ForestModel threaded(ModelKind::Classification, make_config(4, 2));
-  EXPECT_EQ(failure_of([&] { threaded.fit(threaded.data_loader().load(kHeaders, with_two)); }),
+  EXPECT_EQ(fault_message([&] { threaded.fit(threaded.data_loader().load(kHeaders, with_two)); }),
             "called `Result::unwrap()` on an `Err` value: index out of bounds: the len is 2 but "
             "the index is 2");
   EXPECT_TRUE(threaded.trees().empty());
   ForestModel single(ModelKind::Classification, make_config(4, 1));
-  EXPECT_EQ(failure_of([&] { single.fit(single.data_loader().load(kHeaders, with_two)); }),
+  EXPECT_EQ(fault_message([&] { single.fit(single.data_loader().load(kHeaders, with_two)); }),
             "index out of bounds: the len is 2 but the index is 2");
 }
 
@@ -182,10 +176,10 @@ TEST(ForestPredict, SingleTreeGivesItsLeafEffects) {
 TEST(ForestPredict, Failures) {
   ForestModel fresh(ModelKind::Classification, make_config(3, 1));
   const CellTable table = make_table(50, true, 5);
-  EXPECT_EQ(failure_of([&] { fresh.predict(fresh.data_loader().load(kHeaders, table)); }),
+  EXPECT_EQ(fault_message([&] { fresh.predict(fresh.data_loader().load(kHeaders, table)); }),
             "called `Option::unwrap()` on a `None` value");
   ForestModel no_threads(ModelKind::Classification, make_config(3, 0));
-  EXPECT_EQ(failure_of([&] { no_threads.predict(no_threads.data_loader().load(kHeaders, table)); }),
+  EXPECT_EQ(fault_message([&] { no_threads.predict(no_threads.data_loader().load(kHeaders, table)); }),
             "attempt to divide by zero");
 
   // Only the control group: effects have no column.
@@ -198,7 +192,7 @@ TEST(ForestPredict, Failures) {
   }
   ForestModel control(ModelKind::Classification, make_config(2, 1));
   control.fit(control.data_loader().load(kHeaders, control_only));
-  EXPECT_EQ(failure_of([&] { control.predict(control.data_loader().load(kHeaders, control_only)); }),
+  EXPECT_EQ(fault_message([&] { control.predict(control.data_loader().load(kHeaders, control_only)); }),
             "assertion failed: n_col > 0");
 }
 

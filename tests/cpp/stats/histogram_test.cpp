@@ -9,7 +9,7 @@
 namespace quorvanta {
 namespace {
 
-using testing::fault_text;
+using testing::fault_message;
 using testing::NodeRow;
 using testing::one_feature_matrix;
 
@@ -49,23 +49,23 @@ TEST(ClassHistogram, NoRowsGiveZerosAndEmptySummaries) {
 
 TEST(ClassHistogram, IndexFailuresFollowReadOrder) {
   // Outcome 2 is not a class; a treatment value >= G or a bin > B has no histogram row or slot.
-  EXPECT_EQ(fault_text([] {
+  EXPECT_EQ(fault_message([] {
               const DataMatrix data = one_feature_matrix({{0, 0, 0.0f}, {0, 0, 2.5f}}, 2, 2);
               build_class_histogram(data, 0, std::vector<RowId>{0, 1}, 2, 2);
             }),
             "index out of bounds: the len is 2 but the index is 2");
-  EXPECT_EQ(fault_text([] {
+  EXPECT_EQ(fault_message([] {
               const DataMatrix data = one_feature_matrix({{0, 3, 1.0f}}, 2, 3);
               build_class_histogram(data, 0, std::vector<RowId>{0}, 2, 3);
             }),
             "index out of bounds: the len is 3 but the index is 3");
-  EXPECT_EQ(fault_text([] {
+  EXPECT_EQ(fault_message([] {
               const DataMatrix data = one_feature_matrix({{4, 0, 1.0f}}, 2, 2);
               build_class_histogram(data, 0, std::vector<RowId>{0}, 2, 2);
             }),
             "index out of bounds: the len is 3 but the index is 4");
   // A huge outcome saturates rather than wrapping into a valid class.
-  EXPECT_EQ(fault_text([] {
+  EXPECT_EQ(fault_message([] {
               const DataMatrix data = one_feature_matrix({{0, 0, 1e30f}}, 2, 2);
               build_class_histogram(data, 0, std::vector<RowId>{0}, 2, 2);
             }),
@@ -78,16 +78,16 @@ TEST(ClassHistogram, IndexFailuresFollowReadOrder) {
   data.treatment[0].resize(2);
   data.x[0].resize(1);
   data.weight.clear();
-  EXPECT_EQ(fault_text([&] { build_class_histogram(data, 0, rows, 2, 2); }),
+  EXPECT_EQ(fault_message([&] { build_class_histogram(data, 0, rows, 2, 2); }),
             "index out of bounds: the len is 0 but the index is 2");
   data.y.assign(3, 1.0f);
-  EXPECT_EQ(fault_text([&] { build_class_histogram(data, 0, rows, 2, 2); }),
+  EXPECT_EQ(fault_message([&] { build_class_histogram(data, 0, rows, 2, 2); }),
             "index out of bounds: the len is 2 but the index is 2");
   data.treatment[0].assign(3, 0);
-  EXPECT_EQ(fault_text([&] { build_class_histogram(data, 0, rows, 2, 2); }),
+  EXPECT_EQ(fault_message([&] { build_class_histogram(data, 0, rows, 2, 2); }),
             "index out of bounds: the len is 1 but the index is 2");
   data.x[0].assign(3, 0);
-  EXPECT_EQ(fault_text([&] { build_class_histogram(data, 0, rows, 2, 2); }),
+  EXPECT_EQ(fault_message([&] { build_class_histogram(data, 0, rows, 2, 2); }),
             "index out of bounds: the len is 0 but the index is 2");
 }
 
@@ -117,12 +117,12 @@ TEST(RegressionHistograms, OutcomeFailureComesAfterEveryWeightCheck) {
   // Reported as if the weight sums were built over all rows before the outcome sums.
   DataMatrix data = one_feature_matrix({{0, 0, 1.0f}, {0, 0, 1.0f}, {0, 0, 1.0f}}, 1, 1);
   data.y.resize(1);
-  EXPECT_EQ(fault_text([&] {
+  EXPECT_EQ(fault_message([&] {
               build_regression_histograms(data, 0, std::vector<RowId>{2, 1}, 1, 1, false);
             }),
             "index out of bounds: the len is 1 but the index is 2");
   data.treatment[0][1] = 5;
-  EXPECT_EQ(fault_text([&] {
+  EXPECT_EQ(fault_message([&] {
               build_regression_histograms(data, 0, std::vector<RowId>{2, 1}, 1, 1, false);
             }),
             "index out of bounds: the len is 1 but the index is 5");
@@ -157,12 +157,12 @@ TEST(ClassGroupSummary, RegularisesTowardParentAboveThreshold) {
 }
 
 TEST(ClassGroupSummary, MalformedTablesFail) {
-  EXPECT_EQ(fault_text([] {
+  EXPECT_EQ(fault_message([] {
               class_group_summary({{1, 2}}, nullptr, 0, 0);
             }),
             "index out of bounds: the len is 1 but the index is 1");
   const GroupSummary short_parent{{0.5f, 1}};
-  EXPECT_EQ(fault_text([&] {
+  EXPECT_EQ(fault_message([&] {
               class_group_summary({{1, 2}, {1, 2}}, &short_parent, 0, 0);
             }),
             "index out of bounds: the len is 1 but the index is 1");
@@ -176,16 +176,16 @@ TEST(FeatureShape, ReadsFlagBinCountAndGroupCount) {
   EXPECT_EQ(shape.n_groups, 3u);
 
   const std::string absent(kAbsentValueMessage);
-  EXPECT_EQ(fault_text([&] { feature_shape(data, 1); }), absent);
-  EXPECT_EQ(fault_text([&] { build_class_histogram(data, 1, {}, 7, 3); }), absent);
+  EXPECT_EQ(fault_message([&] { feature_shape(data, 1); }), absent);
+  EXPECT_EQ(fault_message([&] { build_class_histogram(data, 1, {}, 7, 3); }), absent);
   DataMatrix no_treatment = data;
   no_treatment.treatment.clear();
   no_treatment.n_treatment.clear();
-  EXPECT_EQ(fault_text([&] { feature_shape(no_treatment, 0); }), absent);
-  EXPECT_EQ(fault_text([&] { build_regression_histograms(no_treatment, 0, {}, 7, 3, true); }),
+  EXPECT_EQ(fault_message([&] { feature_shape(no_treatment, 0); }), absent);
+  EXPECT_EQ(fault_message([&] { build_regression_histograms(no_treatment, 0, {}, 7, 3, true); }),
             absent);
   data.feature_names[0] = "g";
-  EXPECT_EQ(fault_text([&] { feature_shape(data, 0); }), absent);
+  EXPECT_EQ(fault_message([&] { feature_shape(data, 0); }), absent);
 }
 
 TEST(FeatureShape, CorruptBinCountIsBounded) {

@@ -13,7 +13,7 @@ namespace {
 
 using testing::add_rows;
 using testing::all_rows;
-using testing::fault_text;
+using testing::fault_message;
 using testing::NodeRow;
 using testing::one_feature_matrix;
 using testing::six_digits;
@@ -184,17 +184,17 @@ TEST(KlBestSplit, LowestSlotWinsTiesAndCategoricalLeftHoldsOneBin) {
 TEST(KlBestSplit, Failures) {
   DataMatrix data = worked_example();
   data.y[3] = 2.0f;
-  EXPECT_EQ(fault_text([&] { kl_best_split(loose_params(0, false), data, 0, 0, all_rows(data)); }),
+  EXPECT_EQ(fault_message([&] { kl_best_split(loose_params(0, false), data, 0, 0, all_rows(data)); }),
             "index out of bounds: the len is 2 but the index is 2");
   data = worked_example();
   data.n_treatment = {1};
-  EXPECT_EQ(fault_text([&] { kl_best_split(loose_params(0, false), data, 0, 0, all_rows(data)); }),
+  EXPECT_EQ(fault_message([&] { kl_best_split(loose_params(0, false), data, 0, 0, all_rows(data)); }),
             "index out of bounds: the len is 1 but the index is 1");
-  EXPECT_EQ(fault_text([&] { kl_best_split(loose_params(0, false), data, 0, 1, {}); }),
+  EXPECT_EQ(fault_message([&] { kl_best_split(loose_params(0, false), data, 0, 1, {}); }),
             std::string(kAbsentValueMessage));
   // No treatment groups at all: the right part of the first candidate is an empty table.
   data.n_treatment = {0};
-  EXPECT_EQ(fault_text([&] { kl_best_split(loose_params(0, false), data, 0, 0, {}); }),
+  EXPECT_EQ(fault_message([&] { kl_best_split(loose_params(0, false), data, 0, 0, {}); }),
             "assertion failed: n_col > 0");
 }
 

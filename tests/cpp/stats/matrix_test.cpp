@@ -7,19 +7,12 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "fault_message.hpp"
 
 namespace quorvanta {
 namespace {
 
-template <class Action>
-std::string fault_message(Action action) {
-  try {
-    action();
-  } catch (const Fault& fault) {
-    return fault.what();
-  }
-  return "no failure";
-}
+using testing::fault_message;
 
 TEST(Matrix, AddAndSubCutRowsToTheShorterLength) {
   EXPECT_EQ(matrix_add({{1, 2}, {3}}, {{10, 20, 30}, {40, 50}}), (Matrix{{11, 22}, {43}}));

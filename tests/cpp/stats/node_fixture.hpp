@@ -10,6 +10,7 @@
 #include "common/fault.hpp"
 #include "data/bin.hpp"
 #include "data/data_matrix.hpp"
+#include "fault_message.hpp"
 
 namespace quorvanta::testing {
 
@@ -47,17 +48,6 @@ inline std::vector<RowId> all_rows(const DataMatrix& data) {
   std::vector<RowId> ids(data.x[0].size());
   std::iota(ids.begin(), ids.end(), RowId{0});
   return ids;
-}
-
-// The text of the Fault that `action` throws, or "no fault".
-template <class Action>
-std::string fault_text(Action&& action) {
-  try {
-    action();
-  } catch (const Fault& fault) {
-    return fault.what();
-  }
-  return "no fault";
 }
 
 // A value to 6 significant digits, the precision the reference figures are quoted in.

@@ -10,7 +10,7 @@ namespace quorvanta {
 namespace {
 
 using testing::all_rows;
-using testing::fault_text;
+using testing::fault_message;
 using testing::NodeRow;
 using testing::one_feature_matrix;
 
@@ -96,18 +96,18 @@ TEST(RegressionBestSplit, LowestSlotWinsTies) {
 TEST(RegressionBestSplit, NeedsTreatmentGroupOne) {
   // The node's score reads group 0, then group 1, of the per-group totals.
   const DataMatrix control_only = one_feature_matrix({{0, 0, 1.0f}}, 2, 1);
-  EXPECT_EQ(fault_text([&] {
+  EXPECT_EQ(fault_message([&] {
               regression_best_split(RegressionCriterionParams{}, control_only, 0, 0,
                                     all_rows(control_only));
             }),
             "index out of bounds: the len is 1 but the index is 1");
   const DataMatrix no_groups = one_feature_matrix({{0, 0, 1.0f}}, 2, 0);
   EXPECT_EQ(
-      fault_text([&] { regression_best_split(RegressionCriterionParams{}, no_groups, 0, 0, {}); }),
+      fault_message([&] { regression_best_split(RegressionCriterionParams{}, no_groups, 0, 0, {}); }),
       "index out of bounds: the len is 0 but the index is 0");
   DataMatrix unknown_name = one_feature_matrix({{0, 0, 1.0f}}, 2, 2);
   unknown_name.feature_names[0] = "renamed";
-  EXPECT_EQ(fault_text([&] {
+  EXPECT_EQ(fault_message([&] {
               regression_best_split(RegressionCriterionParams{}, unknown_name, 0, 0, {});
             }),
             std::string(kAbsentValueMessage));
