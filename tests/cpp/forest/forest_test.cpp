@@ -166,6 +166,22 @@ TEST(ForestPredict, AveragesTreeByTreeThenGroupByGroup) {
   }
 }
 
+TEST(ForestPredict, RowByRowWalkAgreesWithRangePartitioning) {
+  for (ModelKind kind : {ModelKind::Classification, ModelKind::Regression}) {
+    Fitted fitted = fit_model(kind, 4, 1);
+    // A column of another length, which no split reads, makes prediction partition node ranges.
+    DataMatrix partitioned = fitted.data;
+    partitioned.x.push_back({0});
+    for (const TreeLearner& tree : fitted.model.trees()) {
+      EffectSum walked;
+      walked.add(tree_effects(tree, fitted.data));
+      EffectSum ranged;
+      ranged.add(tree_effects(tree, partitioned));
+      EXPECT_TRUE(same_bits(walked.mean(1).values, ranged.mean(1).values));
+    }
+  }
+}
+
 TEST(ForestPredict, SingleTreeGivesItsLeafEffects) {
   Fitted fitted = fit_model(ModelKind::Classification, 1, 1);
   const EffectTable result = fitted.model.predict(fitted.data);
