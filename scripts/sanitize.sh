@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the core's C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded
-# forest tests under ThreadSanitizer.
+# loading and forest tests under ThreadSanitizer.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 apt_install g++ libgtest-dev
 prepare_venv
@@ -13,7 +13,7 @@ ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$QV_ROOT/build/asan" --output-on-f
 echo "== threaded forest tests under TSan"
 cmake_build tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANTA_BUILD_TESTS=ON -DQUORVANTA_BUILD_MODULE=OFF \
   -DQUORVANTA_SANITIZE=thread
-if [ -x "$QV_ROOT/build/tsan/test_forest" ]; then
-  # ASLR layouts newer kernels use can break TSan's shadow mapping; run without randomisation.
-  TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R "$QV_ROOT/build/tsan/test_forest" --gtest_brief=1
-fi
+# ASLR layouts newer kernels use can break TSan's shadow mapping; run without randomisation.
+for suite in test_data test_forest; do
+  TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R "$QV_ROOT/build/tsan/$suite" --gtest_brief=1
+done

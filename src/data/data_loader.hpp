@@ -25,8 +25,11 @@ class DataLoader {
              OrderedMap<ContinuousBin> continuous_bins = {},
              OrderedMap<DiscreteBin> discrete_bins = {});
 
-  // May add bin records; a failed load keeps those inserted before the failure.
-  DataMatrix load(const std::vector<std::string>& headers, const CellTable& rows);
+  // May add bin records; a failed load keeps those inserted before the failure. Features are read
+  // and binned on up to n_thread threads (0 or 1: the caller's only) with the same result, records
+  // and failure as on one.
+  DataMatrix load(const std::vector<std::string>& headers, const CellTable& rows,
+                  std::uint64_t n_thread = 1);
 
   // Position of the first header equal to each wanted name; "Column is missing: {}" when
   // `required` and a name has none.

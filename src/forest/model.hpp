@@ -32,6 +32,8 @@ class Model {
   virtual void save(const std::string& path) const = 0;
   virtual void fit(DataMatrix data) = 0;
   virtual EffectTable predict(DataMatrix data) = 0;
+  // Threads that loading a table may use, as configured.
+  virtual std::uint64_t n_thread() const = 0;
 };
 
 // The forest both kinds share; the kind decides the criterion and the tree type.
@@ -47,6 +49,7 @@ class ForestModel final : public Model {
   void save(const std::string& path) const override;
   void fit(DataMatrix data) override;
   EffectTable predict(DataMatrix data) override;
+  std::uint64_t n_thread() const override { return config_.n_thread; }
 
   ModelKind kind() const { return kind_; }
   const TreeConfig& config() const { return config_; }

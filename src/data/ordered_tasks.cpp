@@ -1,0 +1,57 @@
+#include "data/ordered_tasks.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quorvanta {
+
+FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
+                                   const std::function<void(std::size_t)>& task) {
+  std::atomic<std::size_t> next_task{0};
+  // Read without the lock only to skip tasks early; the lock guards the recorded failure.
+  std::atomic<std::size_t> lowest_failed{count};
+  std::mutex failure_lock;
+  FirstTaskFailure first{count, nullptr};
+
+  const auto work = [&]() noexcept {
+    for (;;) {
+      const std::size_t index = next_task.fetch_add(1);
+      // Indices only grow, so once one lies above a failure every later one does too.
+      if (index >= count || index > lowest_failed.load()) return;
+      try {
+        task(index);
+      } catch (...) {
+        const std::lock_guard<std::mutex> guard(failure_lock);
+        if (index < first.task) {
+          first = {index, std::current_exception()};
+          lowest_failed.store(index);
+        }
+      }
+    }
+  };
+
+  // The caller's thread is one of the n_thread workers; more workers than tasks would idle.
+  const std::uint64_t n_workers =
+      std::min<std::uint64_t>(std::max<std::uint64_t>(n_thread, 1), count);
+  const std::uint64_t n_helpers = n_workers == 0 ? 0 : n_workers - 1;
+  std::vector<std::thread> helpers;
+  for (std::uint64_t k = 0; k < n_helpers; ++k) {
+    try {
+      helpers.emplace_back(work);
+    } catch (...) {
+      break;  // no thread was started by the failed attempt; the caller's thread takes over
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  return first;
+}
+
+void rethrow_failure(const FirstTaskFailure& outcome) {
+  if (outcome.failure) std::rethrow_exception(outcome.failure);
+}
+
+}  // namespace quorvanta
