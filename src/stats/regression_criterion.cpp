@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "stats/flat_histogram.hpp"
 #include "stats/histogram.hpp"
+#include "stats/split_scan.hpp"
 
 namespace quorvanta {
 namespace {
@@ -27,44 +29,38 @@ float regression_score(float w0, float w1, float s0, float s1, float q0, float q
   return std::fabs(w1 - w0) * alpha + ((v0 / w0 + v1 / w1) - tau * tau);
 }
 
-SplitInfo regression_best_split(const RegressionCriterionParams& params, const DataMatrix& data,
-                                std::uint64_t node_id, std::uint64_t feature,
-                                std::span<const RowId> rows) {
-  const FeatureShape shape = feature_shape(data, feature);
-  const RegressionHistograms histograms =
-      build_regression_histograms(data, feature, rows, shape.n_bins, shape.n_groups, shape.is_cat);
+FeatureSplit scan_regression_cells(const RegressionCriterionParams& params,
+                                   const FeatureShape& shape, std::vector<float>& cells,
+                                   ScanScratch& scratch, std::vector<float>& summary) {
   const std::size_t n_groups = shape.n_groups;
-  std::vector<float> w_totals(n_groups);
-  std::vector<float> s_totals(n_groups);
-  std::vector<float> q_totals(n_groups);
+  const std::size_t n_slots = slot_count(shape.n_bins);
+  // Totals (W_g, S_g, Q_g) per group; cumulative form in place for a numeric feature.
+  std::vector<float>& totals = scratch.totals;
+  totals.resize(kRegressionSums * n_groups);
   for (std::size_t g = 0; g < n_groups; ++g) {
-    w_totals[g] = row_total(histograms.sum_w[g], shape.is_cat);
-    s_totals[g] = row_total(histograms.sum_wy[g], shape.is_cat);
-    q_totals[g] = row_total(histograms.sum_wy2[g], shape.is_cat);
+    for (std::size_t sum = 0; sum < kRegressionSums; ++sum) {
+      float* const row = &cells[g * kSlotStride * kRegressionSums + sum];
+      totals[g * kRegressionSums + sum] =
+          accumulate_row(row, n_slots, kRegressionSums, !shape.is_cat);
+    }
   }
-
-  // Without treatment group 1 there is nothing to compare: the first read of a missing group fails.
-  const PairSums node{checked_at(w_totals, 0),
-                      checked_at(w_totals, 1),
-                      s_totals[0],
-                      s_totals[1],
-                      q_totals[0],
-                      q_totals[1]};
+  // Without treatment group 1 there is nothing to compare: the read of the missing group fails.
+  if (n_groups < 2) fail_index(n_groups, n_groups);
+  const float* const group0 = &totals[0];
+  const float* const group1 = &totals[kRegressionSums];
+  const PairSums node{group0[0], group1[0], group0[1], group1[1], group0[2], group1[2]};
   const float node_score = pair_score(node, params.alpha);
   const float n = node.w0 + node.w1;
 
-  SplitInfo best;
-  best.node_id = node_id;
-  best.feature_id = feature;
-  best.treatment_id = 0;
-  best.iscat = shape.is_cat;
-  const auto& sum_w = histograms.sum_w;
-  const auto& sum_wy = histograms.sum_wy;
-  const auto& sum_wy2 = histograms.sum_wy2;
+  FeatureSplit best;
+  best.is_cat = shape.is_cat;
+  const float* const cells0 = &cells[0];
+  const float* const cells1 = &cells[kSlotStride * kRegressionSums];
   // Slot B holds the missing values and is never a candidate.
   for (std::size_t k = 0; k < shape.n_bins; ++k) {
-    const PairSums left{sum_w[0][k],  sum_w[1][k],   sum_wy[0][k],
-                        sum_wy[1][k], sum_wy2[0][k], sum_wy2[1][k]};
+    const float* const left0 = cells0 + k * kRegressionSums;
+    const float* const left1 = cells1 + k * kRegressionSums;
+    const PairSums left{left0[0], left1[0], left0[1], left1[1], left0[2], left1[2]};
     const PairSums right{node.w0 - left.w0, node.w1 - left.w1, node.s0 - left.s0,
                          node.s1 - left.s1, node.q0 - left.q0, node.q1 - left.q1};
     const float left_score = pair_score(left, params.alpha);
@@ -75,12 +71,27 @@ SplitInfo regression_best_split(const RegressionCriterionParams& params, const D
     // Strictly better only: the lowest slot wins ties, and an empty group's NaN score never wins.
     if (gain > best.gain) {
       best.gain = gain;
-      best.value = std::vector<std::uint8_t>{static_cast<std::uint8_t>(k)};
+      best.value = static_cast<std::uint8_t>(k);
     }
   }
   best.gain_importance = best.gain;
-  best.summary = regression_group_summary(s_totals, w_totals);
+  summary.resize(n_groups);
+  for (std::size_t g = 0; g < n_groups; ++g) {
+    summary[g] = totals[g * kRegressionSums + 1] / totals[g * kRegressionSums];
+  }
   return best;
+}
+
+SplitInfo regression_best_split(const RegressionCriterionParams& params, const DataMatrix& data,
+                                std::uint64_t node_id, std::uint64_t feature,
+                                std::span<const RowId> rows) {
+  const FeatureShape shape = feature_shape(data, feature);
+  std::vector<float> cells;
+  fill_regression_cells(data, feature, rows, slot_count(shape.n_bins), shape.n_groups, cells);
+  ScanScratch scratch;
+  std::vector<float> summary;
+  const FeatureSplit split = scan_regression_cells(params, shape, cells, scratch, summary);
+  return make_split_info(node_id, feature, split, summary, 1);
 }
 
 }  // namespace quorvanta

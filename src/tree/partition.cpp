@@ -1,9 +1,13 @@
 #include "tree/partition.hpp"
 
+#include <algorithm>
+#include <array>
+#include <limits>
 #include <numeric>
 #include <utility>
 
 #include "common/fault.hpp"
+#include "data/bin.hpp"
 #include "tree/tree_record.hpp"
 
 namespace quorvanta {
@@ -81,22 +85,35 @@ void Partition::set_children(std::uint64_t node, std::uint64_t left, std::uint64
 
 namespace {
 
+// Positions in the destinations of a split are 32-bit; growing keeps its ranges below that
+// (internal consistency only).
+void require_32_bit_positions(std::size_t n) {
+  if (n > std::numeric_limits<std::uint32_t>::max()) {
+    fail_index(std::numeric_limits<std::uint32_t>::max(), n);
+  }
+}
+
+void start_destinations(std::vector<std::uint32_t>& destinations, std::size_t n) {
+  require_32_bit_positions(n);
+  destinations.resize(n);
+  std::iota(destinations.begin(), destinations.end(), std::uint32_t{0});
+}
+
 // Two-ended exchange: one pass, no allocation. The order it leaves inside each side is part of
-// the tree's reproducible result, so the cursor moves must stay exactly as they are.
-std::uint64_t partition_categorical(std::span<RowId> range, const std::vector<std::uint8_t>& column,
-                                    std::uint8_t split_bin) {
-  const std::size_t n = range.size();
+// the tree's reproducible result, so the cursor moves must stay exactly as they are. The cursors
+// only move inward and every exchange is between the two cursors, so every position is read and
+// exchanged at most once while it still holds the entry it started with: left_at(p) may read the
+// range as it was before the split.
+template <class LeftAt, class Exchange>
+std::uint64_t exchange_partition(std::size_t n, const LeftAt& left_at, const Exchange& exchange) {
   if (n == 0) return 0;
-  auto left_at = [&](std::size_t position) {
-    return goes_left(true, split_bin, checked_at(column, range[position]));
-  };
   std::size_t i = 0;
   std::size_t j = n - 1;
   while (i < j) {
     if (left_at(i)) {
       ++i;
     } else if (left_at(j)) {
-      std::swap(range[i], range[j]);
+      exchange(i, j);
       ++i;
       --j;
     } else {
@@ -107,33 +124,114 @@ std::uint64_t partition_categorical(std::span<RowId> range, const std::vector<st
   return i;
 }
 
-// After the stable sort the rows going left are exactly a prefix of the range.
+// Rows going left of a numeric split once the range is sorted by bin: those whose key is at most
+// the split bin, missing (255) excluded; they form a prefix of the sorted range.
+std::uint64_t left_count(const std::array<std::uint64_t, 256>& counts, std::uint8_t split_bin) {
+  const std::size_t last_left_key = std::min<std::size_t>(split_bin, kMissingBin - 1);
+  std::uint64_t n_left = 0;
+  for (std::size_t key = 0; key <= last_left_key; ++key) n_left += counts[key];
+  return n_left;
+}
+
+// Turns key counts into the first position of each key in the stable sorted order; false when
+// one key holds every entry (or there are none), so the order stays as it is.
+bool to_offsets(std::array<std::uint64_t, 256>& counts, std::size_t n) {
+  if (std::find(counts.begin(), counts.end(), n) != counts.end()) return false;
+  std::uint64_t next = 0;
+  for (std::uint64_t& count : counts) next += std::exchange(count, next);
+  return true;
+}
+
+// The row sort of the data matrix (a stable counting sort by bin, missing = 255, every row
+// checked before anything moves), done here so that the key counts also give n_left.
 std::uint64_t partition_numeric(std::span<RowId> range, const DataMatrix& data,
                                 std::uint64_t feature, std::uint8_t split_bin,
-                                std::vector<RowId>& scratch) {
-  data.sort_rows(range, feature, scratch);
-  if (range.empty()) return 0;
+                                std::vector<RowId>& scratch,
+                                std::vector<std::uint32_t>* destinations) {
   const std::vector<std::uint8_t>& column = checked_at(data.x, feature);
-  std::uint64_t n_left = 0;
+  const std::uint8_t* const keys = column.data();
+  std::array<std::uint64_t, 256> counts{};
   for (const RowId row : range) {
-    if (!goes_left(false, split_bin, checked_at(column, row))) break;
-    ++n_left;
+    if (row >= column.size()) fail_index(column.size(), row);
+    ++counts[keys[row]];
   }
+  const std::uint64_t n_left = left_count(counts, split_bin);
+  if (!to_offsets(counts, range.size())) return n_left;
+  if (scratch.size() < range.size()) scratch.resize(range.size());
+  for (std::size_t i = 0; i < range.size(); ++i) {
+    const std::uint64_t to = counts[keys[range[i]]]++;
+    scratch[to] = range[i];
+    if (destinations != nullptr) (*destinations)[i] = static_cast<std::uint32_t>(to);
+  }
+  std::copy(scratch.begin(), scratch.begin() + range.size(), range.begin());
   return n_left;
+}
+
+std::uint64_t partition_from_data(Partition& partition, const SplitInfo& split,
+                                  const DataMatrix& data,
+                                  std::vector<std::uint32_t>* destinations) {
+  const std::span<RowId> range = partition.node_range(split.node_id);
+  const std::vector<std::uint8_t>& value = unwrap(split.value);
+  if (value.empty()) fail_absent_value();
+  const std::uint8_t split_bin = value[0];
+  if (destinations != nullptr) start_destinations(*destinations, range.size());
+  if (split.iscat) {
+    if (range.empty()) return 0;
+    const std::vector<std::uint8_t>& column = checked_at(data.x, split.feature_id);
+    const auto left_at = [&](std::size_t position) {
+      return goes_left(true, split_bin, checked_at(column, range[position]));
+    };
+    return exchange_partition(range.size(), left_at, [&](std::size_t i, std::size_t j) {
+      std::swap(range[i], range[j]);
+      if (destinations != nullptr) std::swap((*destinations)[i], (*destinations)[j]);
+    });
+  }
+  return partition_numeric(range, data, split.feature_id, split_bin, partition.scratch,
+                           destinations);
 }
 
 }  // namespace
 
 std::uint64_t partition_node(Partition& partition, const SplitInfo& split, const DataMatrix& data) {
+  return partition_from_data(partition, split, data, nullptr);
+}
+
+std::uint64_t partition_node(Partition& partition, const SplitInfo& split, const DataMatrix& data,
+                             std::vector<std::uint32_t>& destinations) {
+  return partition_from_data(partition, split, data, &destinations);
+}
+
+std::uint64_t partition_node_by_keys(Partition& partition, const SplitInfo& split,
+                                     std::span<const std::uint8_t> keys,
+                                     std::vector<std::uint32_t>& destinations) {
   const std::span<RowId> range = partition.node_range(split.node_id);
   const std::vector<std::uint8_t>& value = unwrap(split.value);
   if (value.empty()) fail_absent_value();
+  if (keys.size() != range.size()) fail_index(keys.size(), range.size());
   const std::uint8_t split_bin = value[0];
+  start_destinations(destinations, range.size());
+  std::uint64_t n_left = 0;
   if (split.iscat) {
-    if (range.empty()) return 0;
-    return partition_categorical(range, checked_at(data.x, split.feature_id), split_bin);
+    const auto left_at = [&](std::size_t position) {
+      return goes_left(true, split_bin, keys[position]);
+    };
+    n_left = exchange_partition(range.size(), left_at, [&](std::size_t i, std::size_t j) {
+      std::swap(destinations[i], destinations[j]);
+    });
+  } else {
+    std::array<std::uint64_t, 256> counts{};
+    for (const std::uint8_t key : keys) ++counts[key];
+    n_left = left_count(counts, split_bin);
+    if (!to_offsets(counts, range.size())) return n_left;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      destinations[i] = static_cast<std::uint32_t>(counts[keys[i]]++);
+    }
   }
-  return partition_numeric(range, data, split.feature_id, split_bin, partition.scratch);
+  std::vector<RowId>& scratch = partition.scratch;
+  if (scratch.size() < range.size()) scratch.resize(range.size());
+  for (std::size_t i = 0; i < range.size(); ++i) scratch[destinations[i]] = range[i];
+  std::copy(scratch.begin(), scratch.begin() + range.size(), range.begin());
+  return n_left;
 }
 
 }  // namespace quorvanta

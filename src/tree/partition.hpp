@@ -34,5 +34,15 @@ struct Partition {
 
 // Divides the range of split.node_id and returns the number of rows that go left.
 std::uint64_t partition_node(Partition& partition, const SplitInfo& split, const DataMatrix& data);
+// The same, also telling where each entry of the range went: destinations[i] is the position
+// after the split of the entry at position i before it (`destinations` is resized to the range's
+// length), so that data kept in the range's order can follow.
+std::uint64_t partition_node(Partition& partition, const SplitInfo& split, const DataMatrix& data,
+                             std::vector<std::uint32_t>& destinations);
+// The same for a caller that holds the bins of the range's rows for the split's feature, in the
+// range's order (kMissingBin for a missing cell): `keys` stands in for the data matrix's column.
+std::uint64_t partition_node_by_keys(Partition& partition, const SplitInfo& split,
+                                     std::span<const std::uint8_t> keys,
+                                     std::vector<std::uint32_t>& destinations);
 
 }  // namespace quorvanta
