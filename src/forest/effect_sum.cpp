@@ -22,6 +22,28 @@ void EffectSum::add(EffectSum&& table) {
   }
 }
 
+void EffectSum::add(const TreeRouting& tree) {
+  if (!started_) {
+    started_ = true;
+    n_rows_ = tree.leaves.size();
+    stride_ = width_ = tree.width;
+    values_.resize(n_rows_ * width_);
+    for (std::size_t r = 0; r < n_rows_; ++r) {
+      const float* effect = tree.effect_of_row(r);
+      std::copy(effect, effect + width_, row(r));
+    }
+    return;
+  }
+  if (n_rows_ == 0) return;
+  if (width_ == 0) fail("assertion failed: n_col > 0");
+  width_ = std::min(width_, tree.width);
+  for (std::size_t r = 0; r < n_rows_; ++r) {
+    float* sum = row(r);
+    const float* effect = tree.effect_of_row(r);
+    for (std::size_t c = 0; c < width_; ++c) sum[c] = sum[c] + effect[c];
+  }
+}
+
 EffectTable EffectSum::mean(std::size_t n_trees) const {
   EffectTable result;
   if (n_rows_ == 0) return result;

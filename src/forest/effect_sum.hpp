@@ -4,11 +4,28 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "forest/model.hpp"
 
 namespace quorvanta {
+
+// One tree's routing of a table: the leaf of every row and the effect of every leaf. Its buffers
+// are reused from tree to tree.
+struct TreeRouting {
+  std::vector<std::uint64_t> leaves;       // per row
+  std::vector<float> effects;              // every leaf's effect, in node order
+  std::vector<std::size_t> effect_offset;  // per node: where its effect starts in `effects`
+  std::size_t width = 0;                   // length of every leaf's effect
+
+  const float* effect_of_row(std::size_t row) const {
+    return effects.data() + effect_offset[leaves[row]];
+  }
+};
+
+// Routes every row to its leaf and computes every leaf's effect, also of leaves no row reaches.
+void route_tree(const TreeLearner& learner, const DataMatrix& data, TreeRouting& routing);
 
 class EffectSum {
  public:
@@ -23,6 +40,8 @@ class EffectSum {
   // The first table is taken as it is (its signs of zero included); later ones are added entry by
   // entry as sum + table. "assertion failed: n_col > 0" when rows exist but the sum is empty-wide.
   void add(EffectSum&& table);
+  // The same for one tree's table, without materialising it.
+  void add(const TreeRouting& tree);
   // Every entry divided by the tree count as f32; the result is compacted to the final width.
   EffectTable mean(std::size_t n_trees) const;
 
@@ -32,11 +51,7 @@ class EffectSum {
   std::size_t stride_ = 0;
   std::size_t width_ = 0;
   std::vector<float> values_;
-
-  friend EffectSum tree_effects(const TreeLearner&, const DataMatrix&);
 };
 
-// One tree's effects: every row gets the effect vector of the leaf that holds it.
-EffectSum tree_effects(const TreeLearner& learner, const DataMatrix& data);
 
 }  // namespace quorvanta

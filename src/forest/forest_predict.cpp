@@ -9,7 +9,11 @@ namespace {
 // Tree by tree, in the order given.
 EffectSum sum_tree_effects(const TreeLearner* first, std::size_t count, const DataMatrix& data) {
   EffectSum sum;
-  for (std::size_t i = 0; i < count; ++i) sum.add(tree_effects(first[i], data));
+  TreeRouting routing;
+  for (std::size_t i = 0; i < count; ++i) {
+    route_tree(first[i], data, routing);
+    sum.add(routing);
+  }
   return sum;
 }
 

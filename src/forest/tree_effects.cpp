@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/fault.hpp"
@@ -65,59 +66,102 @@ bool routes_row_by_row(const TreeRecord& tree, const DataMatrix& data) {
   return true;
 }
 
-// One node of a tree in the form the row-by-row walk reads.
+// One node of a tree in the form the row-by-row walk reads. A row goes left when its bin, minus
+// `low`, is at most `span` as a byte: numeric splits take bins 0..b, categorical ones b..b, and a
+// missing bin (255) never fits since b <= 254. A leaf sends every row to itself.
 struct RoutingNode {
-  std::uint64_t left = 0;  // 0: a leaf (no node has the root as child)
+  std::uint64_t left = 0;
   std::uint64_t right = 0;
   const std::uint8_t* bins = nullptr;
-  std::uint8_t split_bin = 0;
-  bool iscat = false;
+  std::uint8_t low = 0;
+  std::uint8_t span = 255;
 };
 
-// The leaf of every row.
-std::vector<std::uint64_t> leaves_row_by_row(const TreeRecord& tree, const DataMatrix& data) {
+std::vector<RoutingNode> routing_nodes(const TreeRecord& tree, const DataMatrix& data) {
   std::vector<RoutingNode> nodes(tree.n_nodes());
   for (std::uint64_t node = 0; node < tree.n_nodes(); ++node) {
-    if (!tree.left_children[node]) continue;
-    const SplitInfo& split = *tree.split[node];
-    nodes[node] = {*tree.left_children[node], *tree.right_children[node],
-                   data.x[split.feature_id].data(), split.value->front(), split.iscat};
-  }
-  std::vector<std::uint64_t> leaves(data.n_rows());
-  for (std::size_t row = 0; row < leaves.size(); ++row) {
-    std::uint64_t node = 0;
-    while (nodes[node].left != 0) {
-      const RoutingNode& at = nodes[node];
-      node = goes_left(at.iscat, at.split_bin, at.bins[row]) ? at.left : at.right;
+    RoutingNode& at = nodes[node];
+    if (!tree.left_children[node]) {
+      at = {node, node, data.x.front().data(), 0, 255};
+      continue;
     }
-    leaves[row] = node;
+    const SplitInfo& split = *tree.split[node];
+    // A split bin of 255 sends every present bin left, as 254 does; missing still goes right.
+    const std::uint8_t split_bin = std::min<std::uint8_t>(split.value->front(), 254);
+    at.left = *tree.left_children[node];
+    at.right = *tree.right_children[node];
+    at.bins = data.x[split.feature_id].data();
+    at.low = split.iscat ? split_bin : 0;
+    at.span = split.iscat ? 0 : split_bin;
   }
-  return leaves;
+  return nodes;
 }
 
-std::vector<std::uint64_t> leaves_by_partition(const TreeRecord& tree, const DataMatrix& data) {
+// Longest path from the root, in edges.
+std::size_t tree_depth(const TreeRecord& tree) {
+  std::size_t depth = 0;
+  std::vector<std::pair<std::uint64_t, std::size_t>> pending{{0, 0}};
+  while (!pending.empty()) {
+    const auto [node, level] = pending.back();
+    pending.pop_back();
+    depth = std::max(depth, level);
+    if (!tree.left_children[node]) continue;
+    pending.emplace_back(*tree.left_children[node], level + 1);
+    pending.emplace_back(*tree.right_children[node], level + 1);
+  }
+  return depth;
+}
+
+// The leaf of every row. Shallow trees take every row through the same number of steps (leaves
+// keep a row where it is), which needs no data-dependent branch; deep ones stop at each leaf.
+void leaves_row_by_row(const TreeRecord& tree, const DataMatrix& data,
+                       std::vector<std::uint64_t>& leaves) {
+  constexpr std::size_t kMaxBranchFreeDepth = 32;
+  const std::vector<RoutingNode> nodes = routing_nodes(tree, data);
+  const auto next = [&nodes](std::uint64_t node, std::size_t row) {
+    const RoutingNode& at = nodes[node];
+    const std::uint8_t offset = static_cast<std::uint8_t>(at.bins[row] - at.low);
+    // Arithmetic select: the direction is as unpredictable as the data, so no branch on it.
+    const std::uint64_t go_right = offset > at.span;
+    return at.left + ((at.right - at.left) & (0 - go_right));
+  };
+  leaves.assign(data.n_rows(), 0);
+  const std::size_t depth = tree_depth(tree);
+  if (depth <= kMaxBranchFreeDepth) {
+    for (std::size_t step = 0; step < depth; ++step) {
+      for (std::size_t row = 0; row < leaves.size(); ++row) leaves[row] = next(leaves[row], row);
+    }
+    return;
+  }
+  for (std::size_t row = 0; row < leaves.size(); ++row) {
+    std::uint64_t node = 0;
+    while (tree.left_children[node]) node = next(node, row);
+    leaves[row] = node;
+  }
+}
+
+void leaves_by_partition(const TreeRecord& tree, const DataMatrix& data,
+                         std::vector<std::uint64_t>& leaves) {
   Partition partition = Partition::for_rows(data.n_rows(), tree.n_nodes());
   route_rows(tree, partition, data);
-  std::vector<std::uint64_t> leaves(data.n_rows());
+  leaves.assign(data.n_rows(), 0);
   for (std::uint64_t node = 0; node < tree.n_nodes(); ++node) {
     if (tree.left_children[node]) continue;
     for (RowId row : partition.node_range(node)) leaves[row] = node;
   }
-  return leaves;
 }
 
 }  // namespace
 
-EffectSum tree_effects(const TreeLearner& learner, const DataMatrix& data) {
-  const std::size_t n_rows = data.n_rows();
+void route_tree(const TreeLearner& learner, const DataMatrix& data, TreeRouting& routing) {
   const TreeRecord& tree = learner.tree;
-  const std::vector<std::uint64_t> leaves = routes_row_by_row(tree, data)
-                                                ? leaves_row_by_row(tree, data)
-                                                : leaves_by_partition(tree, data);
-
-  // Every leaf's effect, also of leaves no row reaches, in node order.
-  std::vector<float> effects;
-  std::vector<std::size_t> effect_offset(tree.n_nodes(), 0);
+  if (routes_row_by_row(tree, data)) {
+    leaves_row_by_row(tree, data, routing.leaves);
+  } else {
+    leaves_by_partition(tree, data, routing.leaves);
+  }
+  routing.effects.clear();
+  routing.effect_offset.assign(tree.n_nodes(), 0);
   std::optional<std::size_t> width;
   for (std::uint64_t node = 0; node < tree.n_nodes(); ++node) {
     if (!tree.is_leaf(node)) continue;
@@ -127,19 +171,10 @@ EffectSum tree_effects(const TreeLearner& learner, const DataMatrix& data) {
     } else if (effect.size() != *width) {
       fail("leaves of one tree give effects of different lengths");
     }
-    effect_offset[node] = effects.size();
-    effects.insert(effects.end(), effect.begin(), effect.end());
+    routing.effect_offset[node] = routing.effects.size();
+    routing.effects.insert(routing.effects.end(), effect.begin(), effect.end());
   }
-
-  EffectSum sum;
-  sum.n_rows_ = n_rows;
-  sum.stride_ = sum.width_ = width.value_or(0);
-  sum.values_.resize(n_rows * sum.width_);
-  for (std::size_t row = 0; row < n_rows; ++row) {
-    const float* effect = effects.data() + effect_offset[leaves[row]];
-    std::copy(effect, effect + sum.width_, sum.row(row));
-  }
-  return sum;
+  routing.width = width.value_or(0);
 }
 
 }  // namespace quorvanta

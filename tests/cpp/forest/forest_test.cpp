@@ -76,6 +76,15 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
   return true;
 }
 
+// One tree's effects as a table of their own.
+EffectSum tree_effects(const TreeLearner& tree, const DataMatrix& data) {
+  TreeRouting routing;
+  route_tree(tree, data, routing);
+  EffectSum table;
+  table.add(routing);
+  return table;
+}
+
 TEST(TreeGroups, SplitsTreesOverThreads) {
   EXPECT_EQ(tree_groups(10, 4), (std::vector<std::uint64_t>{3, 3, 2, 2}));
   EXPECT_EQ(tree_groups(3, 8), (std::vector<std::uint64_t>{1, 1, 1}));
