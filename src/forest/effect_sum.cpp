@@ -6,20 +6,25 @@
 
 namespace quorvanta {
 
+template <class RowOf>
+void EffectSum::add_rows(std::size_t other_width, RowOf other_row) {
+  if (n_rows_ == 0) return;
+  if (width_ == 0) fail("assertion failed: n_col > 0");
+  width_ = std::min(width_, other_width);
+  for (std::size_t r = 0; r < n_rows_; ++r) {
+    float* sum = row(r);
+    const float* other = other_row(r);
+    for (std::size_t c = 0; c < width_; ++c) sum[c] = sum[c] + other[c];
+  }
+}
+
 void EffectSum::add(EffectSum&& table) {
   if (!started_) {
     *this = std::move(table);
     started_ = true;
     return;
   }
-  if (n_rows_ == 0) return;
-  if (width_ == 0) fail("assertion failed: n_col > 0");
-  width_ = std::min(width_, table.width_);
-  for (std::size_t r = 0; r < n_rows_; ++r) {
-    float* sum = row(r);
-    const float* other = table.row(r);
-    for (std::size_t c = 0; c < width_; ++c) sum[c] = sum[c] + other[c];
-  }
+  add_rows(table.width_, [&table](std::size_t r) { return table.row(r); });
 }
 
 void EffectSum::add(const TreeRouting& tree) {
@@ -34,14 +39,7 @@ void EffectSum::add(const TreeRouting& tree) {
     }
     return;
   }
-  if (n_rows_ == 0) return;
-  if (width_ == 0) fail("assertion failed: n_col > 0");
-  width_ = std::min(width_, tree.width);
-  for (std::size_t r = 0; r < n_rows_; ++r) {
-    float* sum = row(r);
-    const float* effect = tree.effect_of_row(r);
-    for (std::size_t c = 0; c < width_; ++c) sum[c] = sum[c] + effect[c];
-  }
+  add_rows(tree.width, [&tree](std::size_t r) { return tree.effect_of_row(r); });
 }
 
 EffectTable EffectSum::mean(std::size_t n_trees) const {

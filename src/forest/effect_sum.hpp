@@ -46,6 +46,10 @@ class EffectSum {
   EffectTable mean(std::size_t n_trees) const;
 
  private:
+  // Adds another table given row by row: sum + other, cut to the shorter width.
+  template <class RowOf>
+  void add_rows(std::size_t other_width, RowOf other_row);
+
   bool started_ = false;
   std::size_t n_rows_ = 0;
   std::size_t stride_ = 0;

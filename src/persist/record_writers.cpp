@@ -86,26 +86,29 @@ std::string tree_config_to_json(const TreeConfig& config) {
   return json.take();
 }
 
-std::string continuous_bin_to_json(const ContinuousBin& bin) {
+namespace {
+
+// Both bin records are a bin count and a list of values.
+std::string bin_to_json(std::uint64_t n_bin, const char* values_key,
+                        const std::vector<float>& values) {
   JsonWriter json;
   json.begin_object();
   json.key("n_bin");
-  json.u64(bin.n_bin);
-  json.key("threshold");
-  json.f32_array(bin.threshold);
+  json.u64(n_bin);
+  json.key(values_key);
+  json.f32_array(values);
   json.end_object();
   return json.take();
 }
 
+}  // namespace
+
+std::string continuous_bin_to_json(const ContinuousBin& bin) {
+  return bin_to_json(bin.n_bin, "threshold", bin.threshold);
+}
+
 std::string discrete_bin_to_json(const DiscreteBin& bin) {
-  JsonWriter json;
-  json.begin_object();
-  json.key("n_bin");
-  json.u64(bin.n_bin);
-  json.key("mapping");
-  json.f32_array(bin.mapping);
-  json.end_object();
-  return json.take();
+  return bin_to_json(bin.n_bin, "mapping", bin.mapping);
 }
 
 std::string tree_record_to_json(const TreeRecord& tree) {
