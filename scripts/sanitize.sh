@@ -10,7 +10,7 @@ cmake_build asan -DCMAKE_BUILD_TYPE=Debug -DQUORVANTA_BUILD_TESTS=ON -DQUORVANTA
   -DQUORVANTA_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$QV_ROOT/build/asan" --output-on-failure -j "$(nproc)"
 
-echo "== threaded forest tests under TSan"
+echo "== threaded loading and forest tests under TSan"
 cmake_build tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANTA_BUILD_TESTS=ON -DQUORVANTA_BUILD_MODULE=OFF \
   -DQUORVANTA_SANITIZE=thread
 # ASLR layouts newer kernels use can break TSan's shadow mapping; run without randomisation.
