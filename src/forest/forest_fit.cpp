@@ -7,16 +7,17 @@
 namespace quorvanta {
 namespace {
 
-// Grows `count` trees one after another. The partition of the bootstrap draw is released once a
+// Grows `count` trees one after another, reusing one set of working buffers. The partition of the bootstrap draw is released once a
 // tree is grown: prediction routes through a partition of its own, and keeping one index array
 // per tree would cost 8 bytes x rows x trees.
 std::vector<TreeLearner> grow_trees(std::uint64_t count, ModelKind kind, const TreeConfig& config,
                                     const DataMatrix& data, SharedRng& rng) {
   std::vector<TreeLearner> learners;
   learners.reserve(count);
+  NodeSplitScratch scratch;
   for (std::uint64_t i = 0; i < count; ++i) {
     TreeLearner learner = TreeLearner::create(kind, config);
-    grow_tree(learner, data, rng);
+    grow_tree(learner, data, rng, scratch);
     learner.partition = Partition();
     learners.push_back(std::move(learner));
   }

@@ -170,6 +170,7 @@ void start_class_tree(const DataMatrix& data, std::span<const RowId> drawn, bool
   scratch.rows_usable = false;
   scratch.bins_in_order = false;
   scratch.classification = true;
+  scratch.slots_ready.clear();  // nothing of an earlier tree stays usable
   const std::uint64_t n_groups = fast_group_count(data);
   if (n_groups == 0) return;
   const std::uint8_t* const groups = data.treatment.front().data();
@@ -191,6 +192,7 @@ void start_regression_tree(const DataMatrix& data, std::span<const RowId> drawn,
   scratch.rows_usable = false;
   scratch.bins_in_order = false;
   scratch.classification = false;
+  scratch.slots_ready.clear();  // nothing of an earlier tree stays usable
   const std::uint64_t n_groups = fast_group_count(data);
   if (n_groups == 0) return;
   const std::uint8_t* const groups = data.treatment.front().data();

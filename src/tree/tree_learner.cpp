@@ -75,8 +75,8 @@ constexpr std::uint64_t kOrderedFeaturesPerSearched = 4;
 // the tree's growing, so steady-state growing does not allocate per node or feature.
 class CriterionSearch {
  public:
-  CriterionSearch(const TreeLearner& learner, const DataMatrix& data)
-      : learner_(learner), data_(data) {}
+  CriterionSearch(const TreeLearner& learner, const DataMatrix& data, NodeSplitScratch& scratch)
+      : learner_(learner), data_(data), scratch_(scratch) {}
 
   void start_tree(const Partition& partition) {
     const std::uint64_t n_features = data_.x.size();
@@ -127,7 +127,7 @@ class CriterionSearch {
  private:
   const TreeLearner& learner_;
   const DataMatrix& data_;
-  NodeSplitScratch scratch_;
+  NodeSplitScratch& scratch_;
   std::optional<FeatureSplit> best_;
   std::uint64_t best_feature_ = 0;
   std::vector<float> best_summary_;
@@ -184,7 +184,13 @@ void grow_from_root(TreeLearner& learner, const DataMatrix& data, SharedRng& rng
 }  // namespace
 
 void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng) {
-  CriterionSearch search(learner, data);
+  NodeSplitScratch scratch;
+  grow_tree(learner, data, rng, scratch);
+}
+
+void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng,
+               NodeSplitScratch& scratch) {
+  CriterionSearch search(learner, data, scratch);
   grow_from_root(learner, data, rng, search);
 }
 

@@ -9,6 +9,7 @@
 #include "common/tree_config.hpp"
 #include "data/data_matrix.hpp"
 #include "stats/kl_criterion.hpp"
+#include "stats/node_split.hpp"
 #include "stats/regression_criterion.hpp"
 #include "tree/partition.hpp"
 #include "tree/shared_rng.hpp"
@@ -38,6 +39,10 @@ using SplitSearch = std::function<SplitInfo(std::uint64_t node, std::uint64_t fe
 
 // Draws the tree's rows, then grows every node in the order node, left subtree, right subtree.
 void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng);
+// The same with working buffers kept by the caller, so that growing many trees on one thread
+// touches fresh memory only for the first.
+void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng,
+               NodeSplitScratch& scratch);
 // The same growing with another split search in place of the learner's criterion.
 void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng,
                const SplitSearch& search);
