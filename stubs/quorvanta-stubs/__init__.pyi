@@ -1,5 +1,8 @@
-from collections.abc import Sequence
-from typing import Any, final
+from collections.abc import Buffer, Sequence
+from typing import Any, TypeAlias, final
+
+# Rows of cells (None marks a missing cell), or a 2-D numeric array read through its buffer.
+_Table: TypeAlias = Sequence[Sequence[float | None]] | Buffer
 
 @final
 class CausalModel:
@@ -9,8 +12,8 @@ class CausalModel:
     def load(self, name: str, path: str) -> CausalModel:
         """Reads the model file at `path` into a new instance; `self` is left as it is."""
     def save(self, path: str) -> None: ...
-    def fit(self, headers: Sequence[str], arr: Sequence[Sequence[float | None]]) -> None: ...
+    def fit(self, headers: Sequence[str], arr: _Table) -> None: ...
     def predict(
-        self, headers: Sequence[str], arr: Sequence[Sequence[float | None]]
+        self, headers: Sequence[str], arr: _Table
     ) -> list[list[float]]:
         """One row per row of `arr`: the effect of each treatment group against control."""
