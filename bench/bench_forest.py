@@ -63,7 +63,9 @@ def main() -> None:
             fit_times[n_thread] = fit_s
             work = n_rows * args.trees / 1e6
             print(f"{n_rows:>9} {n_thread:>7} {fit_s:>8.3f} {pred_s:>9.3f} {work / fit_s:>9.2f} {work / pred_s:>10.2f}")
-        print(f"{'':>9} 2-thread fit speed-up: {fit_times[1] / fit_times[2]:.2f}x")
+        speed_up = fit_times[1] / fit_times[2]
+        verdict = "close to twice" if speed_up >= 1.8 else "below 1.8x: check for contention"
+        print(f"{'':>9} 2-thread fit speed-up: {speed_up:.2f}x ({verdict})")
 
 
 if __name__ == "__main__":
