@@ -100,6 +100,14 @@ void order_bins(const DataMatrix& data, std::span<const RowId> drawn, NodeSplitS
   scratch.bins_in_order = true;
 }
 
+// Nothing of an earlier tree stays usable once a new one starts.
+void reset_for_tree(NodeSplitScratch& scratch, bool classification) {
+  scratch.rows_usable = false;
+  scratch.bins_in_order = false;
+  scratch.classification = classification;
+  scratch.slots_ready.clear();
+}
+
 // Entries of the drawn rows in draw order; false when a row cannot be read without failure.
 template <std::size_t Width, class MakeEntry>
 bool draw_entries(const DataMatrix& data, std::span<const RowId> drawn,
@@ -167,10 +175,7 @@ const std::uint8_t* ordered_slots(std::uint64_t feature, NodeSplitScratch& scrat
 
 void start_class_tree(const DataMatrix& data, std::span<const RowId> drawn, bool bins_in_order,
                       NodeSplitScratch& scratch) {
-  scratch.rows_usable = false;
-  scratch.bins_in_order = false;
-  scratch.classification = true;
-  scratch.slots_ready.clear();  // nothing of an earlier tree stays usable
+  reset_for_tree(scratch, true);
   const std::uint64_t n_groups = fast_group_count(data);
   if (n_groups == 0) return;
   const std::uint8_t* const groups = data.treatment.front().data();
@@ -189,10 +194,7 @@ void start_class_tree(const DataMatrix& data, std::span<const RowId> drawn, bool
 
 void start_regression_tree(const DataMatrix& data, std::span<const RowId> drawn, bool bins_in_order,
                            NodeSplitScratch& scratch) {
-  scratch.rows_usable = false;
-  scratch.bins_in_order = false;
-  scratch.classification = false;
-  scratch.slots_ready.clear();  // nothing of an earlier tree stays usable
+  reset_for_tree(scratch, false);
   const std::uint64_t n_groups = fast_group_count(data);
   if (n_groups == 0) return;
   const std::uint8_t* const groups = data.treatment.front().data();
