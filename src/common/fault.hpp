@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorvanta {
@@ -17,16 +18,28 @@ inline constexpr std::string_view kDivisionMessage = "attempt to divide by zero"
 // Prefix of failures that arrive as an error value from below (I/O, worker threads, parsing).
 inline constexpr std::string_view kErrValuePrefix = "called `Result::unwrap()` on an `Err` value: ";
 
+// The name of the calling thread as the operating system knows it, "<unnamed>" when it has none.
+std::string current_thread_name();
+
+// Names the calling thread "{prefix}{index}" (at most 15 bytes are kept), so that diagnostics can
+// say where a failure arose. Cannot fail: worker threads call it before their failure handling.
+void name_current_thread(const char* prefix, std::size_t index) noexcept;
+
 class Fault : public std::runtime_error {
  public:
   explicit Fault(const std::string& message,
                  std::source_location where = std::source_location::current())
-      : std::runtime_error(message), where_(where) {}
+      : std::runtime_error(message), where_(where), thread_name_(current_thread_name()) {}
+  // A failure passed on from another thread keeps the name of the thread it arose on.
+  Fault(const std::string& message, std::source_location where, std::string thread_name)
+      : std::runtime_error(message), where_(where), thread_name_(std::move(thread_name)) {}
 
   const std::source_location& where() const noexcept { return where_; }
+  const std::string& thread_name() const noexcept { return thread_name_; }
 
  private:
   std::source_location where_;
+  std::string thread_name_;
 };
 
 [[noreturn]] void fail(const std::string& message,

@@ -1,5 +1,7 @@
 #include "data/ordered_tasks.hpp"
 
+#include "common/fault.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -40,7 +42,10 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
   std::vector<std::thread> helpers;
   for (std::uint64_t k = 0; k < n_helpers; ++k) {
     try {
-      helpers.emplace_back(work);
+      helpers.emplace_back([&work, k] {
+        name_current_thread("qv-loader-", k);
+        work();
+      });
     } catch (...) {
       break;  // no thread was started by the failed attempt; the caller's thread takes over
     }

@@ -18,6 +18,7 @@ void run_on_worker_threads(std::size_t count, const std::function<void(std::size
   for (std::size_t i = 0; i < count; ++i) {
     try {
       threads.emplace_back([&task, &failures, i] {
+        name_current_thread("qv-worker-", i);
         try {
           task(i);
         } catch (...) {
@@ -40,7 +41,7 @@ void run_on_worker_threads(std::size_t count, const std::function<void(std::size
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const Fault& fault) {
-      throw Fault(std::string(kErrValuePrefix) + fault.what(), fault.where());
+      throw Fault(std::string(kErrValuePrefix) + fault.what(), fault.where(), fault.thread_name());
     } catch (const std::exception& error) {
       fail(std::string(kErrValuePrefix) + error.what());
     }

@@ -27,15 +27,15 @@ PyObject* at_boundary(Body&& body) {
     return body();
   } catch (const PythonErrorSet&) {
   } catch (const Fault& fault) {
-    raise_fault(fault.what(), &fault.where());
+    raise_fault(fault.what(), &fault.where(), fault.thread_name());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
-    raise_fault(error.what(), nullptr);
+    raise_fault(error.what(), nullptr, current_thread_name());
   } catch (abi::__forced_unwind&) {
     throw;  // thread cancellation must keep unwinding
   } catch (...) {
-    raise_fault("unknown failure", nullptr);
+    raise_fault("unknown failure", nullptr, current_thread_name());
   }
   return nullptr;
 }

@@ -1,7 +1,5 @@
 #include "python/fault_exception.hpp"
 
-#include <pthread.h>
-
 #include <cstdio>
 #include <string>
 
@@ -12,16 +10,9 @@ namespace {
 
 PyObject* fault_type = nullptr;  // strong reference, never released
 
-std::string current_thread_name() {
-  char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
-    return "<unnamed>";
-  }
-  return name;
-}
-
-void write_diagnostic(std::string_view message, const std::source_location* where) {
-  std::string text = "thread '" + current_thread_name() + "' failed at ";
+void write_diagnostic(std::string_view message, const std::source_location* where,
+                      const std::string& thread_name) {
+  std::string text = "thread '" + thread_name + "' failed at ";
   if (where != nullptr) {
     text += where->file_name();
     text += ':' + std::to_string(where->line()) + ':' + std::to_string(where->column());
@@ -48,8 +39,9 @@ PyObject* fault_exception_type() {
   return fault_type;
 }
 
-void raise_fault(std::string_view message, const std::source_location* where) {
-  write_diagnostic(message, where);
+void raise_fault(std::string_view message, const std::source_location* where,
+                 const std::string& thread_name) {
+  write_diagnostic(message, where, thread_name);
   PyObject* type = fault_exception_type();
   if (type == nullptr) return;
   // Messages may quote bytes from a file; never let decoding hide the fault itself.

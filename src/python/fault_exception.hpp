@@ -16,6 +16,8 @@ PyObject* fault_exception_type();
 
 // Writes the diagnostic (thread name, source position, message) to standard error, then sets
 // FaultException with the message as its only argument. `where` is null when unknown.
-void raise_fault(std::string_view message, const std::source_location* where);
+// `thread_name` names the thread where the failure arose.
+void raise_fault(std::string_view message, const std::source_location* where,
+                 const std::string& thread_name);
 
 }  // namespace quorvanta::python

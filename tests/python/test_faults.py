@@ -44,6 +44,13 @@ def test_fault_writes_diagnostic_to_stderr(capfd):
     assert re.search(r"thread '[^']+' failed at \S+:\d+:\d+:", err), err
 
 
+def test_diagnostic_names_the_worker_thread_a_fault_arose_on(capfd, rows):
+    outcome_two = [[x1, x2, t, 2.0] for x1, x2, t, _ in rows]
+    model = CausalModel("RandomForestClassifier", small_conf(n_thread=2))
+    fault_of(lambda: model.fit(HEADERS, outcome_two))
+    assert re.search(r"thread 'qv-worker-\d+' failed at \S+histogram\.cpp:\d+:\d+:", capfd.readouterr().err)
+
+
 def test_n_bin_limit():
     fault = fault_of(lambda: CausalModel("RandomForestRegressor", {"n_bin": 255}))
     assert fault.args == ("n_bin 255 exceeds max 255",)
