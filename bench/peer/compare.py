@@ -29,6 +29,9 @@ from pathlib import Path
 
 import numpy as np
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+from uplift_metrics import qini_coefficient  # noqa: E402
+
 N_FEATURES = 20
 FEATURES = [f"x{i}" for i in range(N_FEATURES)]
 HEADERS = FEATURES + ["treatment", "y"]
@@ -60,24 +63,6 @@ def make_data(n: int, continuous: bool, rng: np.random.Generator):
         y = rng.random(n) < np.clip(base + effect, 0.01, 0.99)
     table = np.column_stack([x, treatment, y]).astype(np.float32)
     return table, true_effects
-
-
-def qini_coefficient(uplift: np.ndarray, treated: np.ndarray, y: np.ndarray) -> float:
-    """Area between the Qini curve (cumulative incremental outcome when targeting rows by
-    decreasing predicted uplift) and the straight line of random targeting."""
-    order = np.argsort(-uplift, kind="stable")
-    t = treated[order]
-    yy = y[order]
-    n_t = np.cumsum(t)
-    n_c = np.cumsum(1 - t)
-    y_t = np.cumsum(yy * t)
-    y_c = np.cumsum(yy * (1 - t))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        gain = y_t - np.where(n_c > 0, y_c * n_t / n_c, 0.0)
-    fraction = np.concatenate([[0.0], np.arange(1, len(order) + 1) / len(order)])
-    gain = np.concatenate([[0.0], gain])
-    height = gain - fraction * gain[-1]
-    return float(np.sum((height[1:] + height[:-1]) / 2 * np.diff(fraction)))
 
 
 def effect_rmse(effects: np.ndarray, true_effects: np.ndarray) -> float:
