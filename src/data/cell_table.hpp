@@ -1,56 +1,73 @@
-// The caller's table after conversion: rows of optional 32-bit cells, stored flat.
+// The caller's table as loading reads it: rows of optional 32-bit cells, either owned (built cell
+// by cell from a list of rows) or borrowed from a numeric buffer that is read where it lies.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "data/missing_cell.hpp"
+
 namespace quorvanta {
 
-// A missing cell is stored as one signalling-NaN bit pattern. Narrowing a double never yields a
-// signalling NaN (the conversion quiets it), so a present value can never look missing; code that
-// copies raw f32 bits from elsewhere must pass them through `present_cell` first.
-inline constexpr std::uint32_t kMissingCellBits = 0x7FA00000u;
+// Element types of a borrowed buffer; each is read as the item-by-item conversion reads its value.
+enum class CellType : std::uint8_t {
+  kBool,
+  kInt8,
+  kUInt8,
+  kInt16,
+  kUInt16,
+  kInt32,
+  kUInt32,
+  kInt64,
+  kUInt64,
+  kHalf,
+  kFloat,
+  kDouble,
+};
 
-inline float missing_cell() {
-  return std::bit_cast<float>(kMissingCellBits);
-}
-
-inline bool is_missing_cell(float cell) {
-  return std::bit_cast<std::uint32_t>(cell) == kMissingCellBits;
-}
-
-// Quiets a signalling NaN exactly as a float -> double -> float round trip does.
-inline float present_cell(float value) {
-  std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-  if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) bits |= 0x00400000u;
-  return std::bit_cast<float>(bits);
-}
+// A 2-D buffer owned by someone else: cell (row, column) starts at
+// data + row * row_stride + column * column_stride. Strides may be negative or zero and elements
+// unaligned. With a mask, a nonzero mask byte at the same (row, column) marks the cell missing.
+// The owner keeps both alive and unchanged for as long as a table reads them.
+struct StridedCells {
+  const std::byte* data = nullptr;
+  std::size_t n_rows = 0;
+  std::size_t n_columns = 0;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t column_stride = 0;
+  CellType type = CellType::kFloat;
+  const std::byte* mask = nullptr;
+  std::ptrdiff_t mask_row_stride = 0;
+  std::ptrdiff_t mask_column_stride = 0;
+};
 
 // Rows may differ in length; a position past the end of a row is "no cell", which loading reports
-// as an absent value where the cell is needed.
+// as an absent value where the cell is needed. Readers see cells only through read_column, so they
+// work alike on both kinds of storage.
 class CellTable {
  public:
   CellTable() { row_starts_.push_back(0); }
+  // Reads `cells` in place; every row has n_columns cells.
+  explicit CellTable(const StridedCells& cells) : borrowed_(cells) {}
 
-  std::size_t n_rows() const { return row_starts_.size() - 1; }
-  std::size_t row_length(std::size_t row) const { return row_starts_[row + 1] - row_starts_[row]; }
+  std::size_t n_rows() const;
+  // Every row has a cell at each position below this length (the maximum for no rows).
+  std::size_t shortest_row_length() const;
+
+  // Writes the cells of rows [begin, end) at `position` to out[0 .. end - begin), missing cells as
+  // the missing pattern. The index failure when the range or `out` is too short, the absent-value
+  // failure when one of those rows has no cell at `position`. Safe to call from several threads.
+  void read_column(std::size_t position, std::size_t begin, std::size_t end,
+                   std::span<float> out) const;
 
   // The cell at (row, position), or nullopt when the row has no such position. A present cell
   // may hold the missing pattern; check it with is_missing_cell.
-  std::optional<float> cell(std::size_t row, std::size_t position) const {
-    if (position >= row_length(row)) return std::nullopt;
-    return cells_[row_starts_[row] + position];
-  }
+  std::optional<float> cell(std::size_t row, std::size_t position) const;
 
-  // All cells of one row, for passes that read many positions of each row.
-  std::span<const float> row_cells(std::size_t row) const {
-    return std::span<const float>(cells_).subspan(row_starts_[row], row_length(row));
-  }
-
+  // Building an owned table; a borrowed one is never built on.
   void reserve(std::size_t rows, std::size_t cells) {
     row_starts_.reserve(rows + 1);
     cells_.reserve(cells);
@@ -60,6 +77,11 @@ class CellTable {
   void end_row() { row_starts_.push_back(cells_.size()); }
 
  private:
+  std::size_t owned_row_length(std::size_t row) const {
+    return row_starts_[row + 1] - row_starts_[row];
+  }
+
+  std::optional<StridedCells> borrowed_;
   std::vector<float> cells_;
   std::vector<std::size_t> row_starts_;
 };

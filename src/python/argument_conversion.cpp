@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "python/buffer_conversion.hpp"
-#include "python/cell_values.hpp"
+#include "data/cell_values.hpp"
 
 namespace quorvanta::python {
 namespace {

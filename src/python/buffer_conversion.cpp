@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "python/cell_values.hpp"
+#include "data/cell_values.hpp"
 
 namespace quorvanta::python {
 namespace {

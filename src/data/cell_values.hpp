@@ -1,13 +1,13 @@
-// How one numeric value becomes a cell. The item-by-item conversion and the buffer fast path share
-// these, so a value gives the same cell whichever way it reaches the table.
+// How one numeric value becomes a cell. The item-by-item conversion and the reading of borrowed
+// buffers share these, so a value gives the same cell whichever way it reaches the table.
 #pragma once
 
 #include <bit>
 #include <cstdint>
 
-#include "data/cell_table.hpp"
+#include "data/missing_cell.hpp"
 
-namespace quorvanta::python {
+namespace quorvanta {
 
 // Round to nearest; present_cell keeps a present NaN from ever reading as missing.
 inline float narrow_cell(double value) {
@@ -47,4 +47,4 @@ inline float half_cell(std::uint16_t bits) {
   return present_cell(std::bit_cast<float>(sign | (float_exponent << 23) | (mantissa << 13)));
 }
 
-}  // namespace quorvanta::python
+}  // namespace quorvanta
