@@ -27,6 +27,15 @@ std::string ForestModel::to_text() const { return model_to_text(config_, loader_
 
 void ForestModel::save(const std::string& path) const { write_model_file(path, to_text()); }
 
+std::unique_ptr<Model> ForestModel::untrained_copy(std::uint64_t n_tree,
+                                                   std::optional<std::uint64_t> seed) const {
+  TreeConfig config = config_;
+  config.n_tree = n_tree;
+  config.seed = seed;
+  return std::make_unique<ForestModel>(kind_, std::move(config), loader_,
+                                       std::vector<TreeLearner>{});
+}
+
 ModelKind model_kind_from_name(const std::string& name) {
   if (name == "RandomForestRegressor") return ModelKind::Regression;
   if (name == "RandomForestClassifier") return ModelKind::Classification;

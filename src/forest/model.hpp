@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ class Model {
   virtual EffectTable predict(DataMatrix data) = 0;
   // Threads that loading a table may use, as configured.
   virtual std::uint64_t n_thread() const = 0;
+  // A model of the same kind holding this one's configuration and bins but no trees, with
+  // `n_tree` and `seed` replaced: trees grown apart on the same bins can then be joined.
+  virtual std::unique_ptr<Model> untrained_copy(std::uint64_t n_tree,
+                                                std::optional<std::uint64_t> seed) const = 0;
 };
 
 // The forest both kinds share; the kind decides the criterion and the tree type.
@@ -50,6 +55,8 @@ class ForestModel final : public Model {
   void fit(DataMatrix data) override;
   EffectTable predict(DataMatrix data) override;
   std::uint64_t n_thread() const override { return config_.n_thread; }
+  std::unique_ptr<Model> untrained_copy(std::uint64_t n_tree,
+                                        std::optional<std::uint64_t> seed) const override;
 
   ModelKind kind() const { return kind_; }
   const TreeConfig& config() const { return config_; }

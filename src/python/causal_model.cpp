@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -32,12 +33,14 @@ constexpr const char* kNewParameters[] = {"name", "conf"};
 constexpr const char* kLoadParameters[] = {"name", "path"};
 constexpr const char* kSaveParameters[] = {"path"};
 constexpr const char* kTableParameters[] = {"headers", "arr"};
+constexpr const char* kCopyParameters[] = {"n_tree", "seed"};
 
 constexpr Signature kNewSignature{"CausalModel.__new__()", kNewParameters};
 constexpr Signature kLoadSignature{"CausalModel.load()", kLoadParameters};
 constexpr Signature kSaveSignature{"CausalModel.save()", kSaveParameters};
 constexpr Signature kFitSignature{"CausalModel.fit()", kTableParameters};
 constexpr Signature kPredictSignature{"CausalModel.predict()", kTableParameters};
+constexpr Signature kCopySignature{"CausalModel._untrained_copy()", kCopyParameters};
 
 CallArguments fastcall_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const Py_ssize_t n_positional = PyVectorcall_NARGS(nargsf);
@@ -188,6 +191,31 @@ PyObject* causal_model_load(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+// An int (or an object with __index__) within 0..2^64-1; TypeError or OverflowError otherwise.
+std::uint64_t to_count(PyObject* object) {
+  OwnedRef integer = checked(PyNumber_Index(object));
+  const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
+  return value;
+}
+
+// Private to the cluster layer: a new instance of the same kind holding this model's
+// configuration and bins but no trees, with n_tree and seed (None: no seed) replaced.
+PyObject* causal_model_untrained_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                      PyObject* kwnames) {
+  return at_boundary([&]() -> PyObject* {
+    PyObject* bound[2];
+    bind_arguments(kCopySignature, fastcall_arguments(args, nargsf, kwnames), bound);
+    CausalModelObject& instance = receiver(self);
+    SharedUse use(instance.use_count);
+    const std::uint64_t n_tree = convert_argument("n_tree", [&] { return to_count(bound[0]); });
+    std::optional<std::uint64_t> seed;
+    if (bound[1] != Py_None) seed = convert_argument("seed", [&] { return to_count(bound[1]); });
+    std::unique_ptr<Model> copy = instance.model->untrained_copy(n_tree, seed);
+    return new_instance(reinterpret_cast<PyTypeObject*>(model_type), std::move(copy)).release();
+  });
+}
+
 template <class Method>
 PyCFunction as_cfunction(Method method) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
@@ -202,6 +230,8 @@ PyMethodDef causal_model_methods[] = {
      "fit($self, headers, arr)\n--\n\n"},
     {"predict", as_cfunction(causal_model_predict), METH_FASTCALL | METH_KEYWORDS,
      "predict($self, headers, arr)\n--\n\n"},
+    {"_untrained_copy", as_cfunction(causal_model_untrained_copy), METH_FASTCALL | METH_KEYWORDS,
+     "_untrained_copy($self, n_tree, seed)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -140,6 +140,33 @@ TEST(ForestFit, FailuresLeaveTheModelUnchanged) {
             "index out of bounds: the len is 2 but the index is 2");
 }
 
+// Batches of trees grown apart on one model's bins must come out as a fresh model with the same
+// bins and the batch's count and seed would grow them, and leave the original alone.
+TEST(UntrainedCopy, KeepsKindConfigurationAndBinsWithTheNewCountAndSeed) {
+  const CellTable table = make_table(600, true, 11);
+  Fitted fitted = fit_model(ModelKind::Classification, 3, 1);
+  const std::string original_text = fitted.model.to_text();
+
+  std::unique_ptr<Model> copy = fitted.model.untrained_copy(2, 99);
+  const auto& forest = dynamic_cast<const ForestModel&>(*copy);
+  TreeConfig expected = fitted.model.config();
+  expected.n_tree = 2;
+  expected.seed = 99;
+  EXPECT_EQ(forest.kind(), ModelKind::Classification);
+  EXPECT_EQ(forest.config(), expected);
+  EXPECT_TRUE(forest.trees().empty());
+  EXPECT_EQ(copy->to_text(), model_to_text(expected, fitted.model.loader(), {}));
+
+  copy->fit(copy->data_loader().load(kHeaders, table));
+  ForestModel fresh(ModelKind::Classification, expected);
+  fresh.fit(fresh.data_loader().load(kHeaders, table));
+  EXPECT_EQ(copy->to_text(), fresh.to_text());
+  EXPECT_EQ(fitted.model.to_text(), original_text) << "the original keeps its trees";
+
+  const std::unique_ptr<Model> unseeded = fitted.model.untrained_copy(0, std::nullopt);
+  EXPECT_FALSE(dynamic_cast<const ForestModel&>(*unseeded).config().seed.has_value());
+}
+
 TEST(ForestPredict, AveragesTreeByTreeThenGroupByGroup) {
   Fitted fitted = fit_model(ModelKind::Regression, 10, 1);
   const std::vector<TreeLearner>& trees = fitted.model.trees();
