@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
+#include <utility>
 
-#include "python/buffer_conversion.hpp"
 #include "data/cell_values.hpp"
+#include "python/buffer_conversion.hpp"
 
 namespace quorvanta::python {
 namespace {
@@ -94,11 +96,13 @@ std::vector<std::string> to_string_list(PyObject* object) {
   return strings;
 }
 
-CellTable to_cell_table(PyObject* object) {
-  CellTable table;
+TableArgument to_cell_table(PyObject* object) {
   const std::size_t rows_hint = checked_sequence_size(object);
   // Numeric arrays are read from their memory; they convert to what iterating them would give.
-  if (append_buffer_rows(object, table)) return table;
+  if (std::optional<TableArgument> borrowed = borrow_buffer_rows(object)) {
+    return std::move(*borrowed);
+  }
+  CellTable table;
   bool reserved = false;
   for_each_item(object, [&](PyObject* row) {
     const std::size_t row_hint = checked_sequence_size(row);
@@ -112,7 +116,7 @@ CellTable to_cell_table(PyObject* object) {
     }
     table.end_row();
   });
-  return table;
+  return TableArgument(std::move(table));
 }
 
 void prefix_type_error(const char* parameter) {

@@ -10,6 +10,7 @@
 
 #include "data/cell_table.hpp"
 #include "python/py_ref.hpp"
+#include "python/table_argument.hpp"
 
 namespace quorvanta::python {
 
@@ -27,8 +28,8 @@ std::vector<std::string> to_string_list(PyObject* object);
 
 // A sequence of rows, each a sequence of cells: None is missing, anything else goes through the
 // interpreter's float conversion and is narrowed to f32. Numeric arrays take a fast path that
-// converts to the same cells.
-CellTable to_cell_table(PyObject* object);
+// gives the same cells; a 2-D one is read in place, held by the result.
+TableArgument to_cell_table(PyObject* object);
 
 // Re-raises a TypeError that is set as "argument '{parameter}': {message}"; other errors stay.
 void prefix_type_error(const char* parameter);

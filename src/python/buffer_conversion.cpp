@@ -4,11 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
 
-#include "data/cell_values.hpp"
+#include "python/py_ref.hpp"
 
 namespace quorvanta::python {
 namespace {
@@ -38,10 +39,22 @@ Exporter exporter_of(PyObject* object) {
   return Exporter::kDeclined;
 }
 
-enum class ElementKind { kBool, kSigned, kUnsigned, kFloat };
+CellType signed_type(Py_ssize_t size) {
+  if (size == 1) return CellType::kInt8;
+  if (size == 2) return CellType::kInt16;
+  if (size == 4) return CellType::kInt32;
+  return CellType::kInt64;
+}
+
+CellType unsigned_type(Py_ssize_t size) {
+  if (size == 1) return CellType::kUInt8;
+  if (size == 2) return CellType::kUInt16;
+  if (size == 4) return CellType::kUInt32;
+  return CellType::kUInt64;
+}
 
 struct ElementFormat {
-  ElementKind kind;
+  CellType type;
   Py_ssize_t size;
 };
 
@@ -71,52 +84,56 @@ std::optional<ElementFormat> element_format(const char* format, Py_ssize_t items
   std::optional<ElementFormat> parsed;
   switch (format[0]) {
     case '?':
-      parsed = ElementFormat{ElementKind::kBool, 1};
+      parsed = ElementFormat{CellType::kBool, 1};
       break;
     case 'b':
-      parsed = ElementFormat{ElementKind::kSigned, 1};
+      parsed = ElementFormat{CellType::kInt8, 1};
       break;
     case 'B':
-      parsed = ElementFormat{ElementKind::kUnsigned, 1};
+      parsed = ElementFormat{CellType::kUInt8, 1};
       break;
     case 'h':
-      parsed = ElementFormat{ElementKind::kSigned, 2};
+      parsed = ElementFormat{CellType::kInt16, 2};
       break;
     case 'H':
-      parsed = ElementFormat{ElementKind::kUnsigned, 2};
+      parsed = ElementFormat{CellType::kUInt16, 2};
       break;
     case 'i':
-      parsed = ElementFormat{ElementKind::kSigned, 4};
+      parsed = ElementFormat{CellType::kInt32, 4};
       break;
     case 'I':
-      parsed = ElementFormat{ElementKind::kUnsigned, 4};
+      parsed = ElementFormat{CellType::kUInt32, 4};
       break;
     case 'l':
-      parsed = ElementFormat{ElementKind::kSigned, long_size};
+      parsed = ElementFormat{signed_type(long_size), long_size};
       break;
     case 'L':
-      parsed = ElementFormat{ElementKind::kUnsigned, long_size};
+      parsed = ElementFormat{unsigned_type(long_size), long_size};
       break;
     case 'q':
-      parsed = ElementFormat{ElementKind::kSigned, 8};
+      parsed = ElementFormat{CellType::kInt64, 8};
       break;
     case 'Q':
-      parsed = ElementFormat{ElementKind::kUnsigned, 8};
+      parsed = ElementFormat{CellType::kUInt64, 8};
       break;
     case 'n':
-      if (!standard_sizes) parsed = ElementFormat{ElementKind::kSigned, sizeof(Py_ssize_t)};
+      if (!standard_sizes) {
+        parsed = ElementFormat{signed_type(sizeof(Py_ssize_t)), sizeof(Py_ssize_t)};
+      }
       break;
     case 'N':
-      if (!standard_sizes) parsed = ElementFormat{ElementKind::kUnsigned, sizeof(std::size_t)};
+      if (!standard_sizes) {
+        parsed = ElementFormat{unsigned_type(sizeof(std::size_t)), sizeof(std::size_t)};
+      }
       break;
     case 'e':
-      parsed = ElementFormat{ElementKind::kFloat, 2};
+      parsed = ElementFormat{CellType::kHalf, 2};
       break;
     case 'f':
-      parsed = ElementFormat{ElementKind::kFloat, 4};
+      parsed = ElementFormat{CellType::kFloat, 4};
       break;
     case 'd':
-      parsed = ElementFormat{ElementKind::kFloat, 8};
+      parsed = ElementFormat{CellType::kDouble, 8};
       break;
     default:
       break;
@@ -126,139 +143,154 @@ std::optional<ElementFormat> element_format(const char* format, Py_ssize_t items
   return parsed;
 }
 
-// Storage tags for the element types whose bytes need their own reading.
-struct BoolByte {
-  std::uint8_t bits;
+bool is_exact_array(PyObject* object) {
+  return exporter_of(object) == Exporter::kArray;
+}
+
+// numpy.ma.MaskedArray itself (not a subclass, which may read its cells differently). It is a
+// class defined in Python, so it is recognised by its name and module (numpy 2 names the public
+// module, numpy 1 the defining one).
+bool is_masked_array(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || std::strcmp(type->tp_name, "MaskedArray") != 0) {
+    return false;
+  }
+  OwnedRef module =
+      OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(module.get()) &&
+         (PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma") == 0 ||
+          PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma.core") == 0);
+}
+
+// An attribute, or null with the error cleared.
+OwnedRef attribute(PyObject* object, const char* name) {
+  OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(object, name));
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+// A numeric buffer of `ndim` dimensions seen in place, with the views that keep it alive. A mask,
+// where there is one, has the same shape; a nonzero mask byte marks the cell missing.
+struct NumericView {
+  std::vector<std::unique_ptr<BufferView>> views;
+  const std::byte* data = nullptr;
+  Py_ssize_t shape[2] = {1, 1};
+  Py_ssize_t strides[2] = {0, 0};
+  CellType type = CellType::kFloat;
+  const std::byte* mask = nullptr;
+  Py_ssize_t mask_strides[2] = {0, 0};
 };
-struct HalfBits {
-  std::uint16_t bits;
-};
 
-inline float cell_from(BoolByte value) {
-  return bool_cell(value.bits);
-}
-inline float cell_from(HalfBits value) {
-  return half_cell(value.bits);
-}
-inline float cell_from(float value) {
-  return float_cell(value);
-}
-inline float cell_from(double value) {
-  return narrow_cell(value);
-}
-template <class Integer>
-inline float cell_from(Integer value) {
-  return integer_cell(value);
-}
-
-// Calls `visit.template operator()<Stored>()` with the C++ type that holds one element.
-template <class Visit>
-void with_stored_type(ElementFormat format, Visit&& visit) {
-  switch (format.kind) {
-    case ElementKind::kBool:
-      return visit.template operator()<BoolByte>();
-    case ElementKind::kFloat:
-      if (format.size == 2) return visit.template operator()<HalfBits>();
-      if (format.size == 4) return visit.template operator()<float>();
-      return visit.template operator()<double>();
-    case ElementKind::kSigned:
-      if (format.size == 1) return visit.template operator()<std::int8_t>();
-      if (format.size == 2) return visit.template operator()<std::int16_t>();
-      if (format.size == 4) return visit.template operator()<std::int32_t>();
-      return visit.template operator()<std::int64_t>();
-    case ElementKind::kUnsigned:
-      if (format.size == 1) return visit.template operator()<std::uint8_t>();
-      if (format.size == 2) return visit.template operator()<std::uint16_t>();
-      if (format.size == 4) return visit.template operator()<std::uint32_t>();
-      return visit.template operator()<std::uint64_t>();
+// The view of a plain numeric exporter, or nullopt when it is declined.
+std::optional<NumericView> view_unmasked(PyObject* object, int ndim) {
+  const Exporter exporter = exporter_of(object);
+  // A 2-D memoryview cannot be iterated at all, so only arrays qualify as whole tables.
+  if (exporter == Exporter::kDeclined || (ndim == 2 && exporter != Exporter::kArray)) {
+    return std::nullopt;
   }
+  auto buffer = std::make_unique<BufferView>();
+  if (!buffer->acquire(object)) return std::nullopt;
+  const Py_buffer& view = buffer->get();
+  if (view.ndim != ndim) return std::nullopt;
+  const std::optional<ElementFormat> format = element_format(view.format, view.itemsize, exporter);
+  if (!format) return std::nullopt;
+
+  NumericView numeric;
+  numeric.data = static_cast<const std::byte*>(view.buf);
+  for (int d = 0; d < ndim; ++d) {
+    numeric.shape[d] = view.shape[d];
+    numeric.strides[d] = view.strides[d];
+  }
+  numeric.type = format->type;
+  numeric.views.push_back(std::move(buffer));
+  return numeric;
 }
 
-// Elements may be unaligned (numpy views into packed records) and strides negative, so every
-// element is read by copying its bytes from its own address.
-template <class Stored>
-void append_strided(const char* first, Py_ssize_t count, Py_ssize_t stride, CellTable& table) {
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Stored value;
-    std::memcpy(&value, first + i * stride, sizeof value);
-    table.push_cell(cell_from(value));
-  }
-}
-
-// A read-only strided view of an object's buffer, released when it goes out of scope.
-class BufferView {
- public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // False, with the exporter's error cleared, when the object does not give such a view (a
-  // released memoryview, a dtype without a buffer format); iteration then meets the same object.
-  bool acquire(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
-      PyErr_Clear();
-      return false;
+// A masked array's data with its mask: each masked cell is a missing cell, as None is in a list.
+// Declined (and then iterated item by item) unless the data is a numeric array and the mask is
+// either absent (numpy.ma.nomask, a false scalar) or a boolean array of the data's shape.
+std::optional<NumericView> view_masked(PyObject* object, int ndim) {
+  const OwnedRef data = attribute(object, "data");
+  if (!data || !is_exact_array(data.get())) return std::nullopt;
+  std::optional<NumericView> numeric = view_unmasked(data.get(), ndim);
+  if (!numeric) return std::nullopt;
+  const OwnedRef mask = attribute(object, "mask");
+  if (!mask) return std::nullopt;
+  if (!is_exact_array(mask.get())) {
+    // nomask is numpy's false boolean scalar; anything else is not understood here.
+    if (std::strcmp(Py_TYPE(mask.get())->tp_name, "numpy.bool") != 0 &&
+        std::strcmp(Py_TYPE(mask.get())->tp_name, "numpy.bool_") != 0) {
+      return std::nullopt;
     }
-    held_ = true;
-    return view_.strides != nullptr && view_.suboffsets == nullptr;
+    const int truth = PyObject_IsTrue(mask.get());
+    if (truth != 0) {
+      if (truth < 0) PyErr_Clear();
+      return std::nullopt;
+    }
+    return numeric;
   }
+  auto buffer = std::make_unique<BufferView>();
+  if (!buffer->acquire(mask.get())) return std::nullopt;
+  const Py_buffer& view = buffer->get();
+  const std::optional<ElementFormat> format =
+      element_format(view.format, view.itemsize, Exporter::kArray);
+  if (view.ndim != ndim || !format || format->type != CellType::kBool) return std::nullopt;
+  for (int d = 0; d < ndim; ++d) {
+    if (view.shape[d] != numeric->shape[d]) return std::nullopt;
+    numeric->mask_strides[d] = view.strides[d];
+  }
+  numeric->mask = static_cast<const std::byte*>(view.buf);
+  numeric->views.push_back(std::move(buffer));
+  return numeric;
+}
 
-  const Py_buffer& get() const { return view_; }
+std::optional<NumericView> view_numeric(PyObject* object, int ndim) {
+  return is_masked_array(object) ? view_masked(object, ndim) : view_unmasked(object, ndim);
+}
 
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
+StridedCells strided_cells(const NumericView& numeric, int ndim) {
+  StridedCells cells;
+  cells.data = numeric.data;
+  cells.n_rows = static_cast<std::size_t>(numeric.shape[0]);
+  cells.n_columns = ndim == 2 ? static_cast<std::size_t>(numeric.shape[1]) : 1;
+  cells.row_stride = numeric.strides[0];
+  cells.column_stride = ndim == 2 ? numeric.strides[1] : 0;
+  cells.type = numeric.type;
+  cells.mask = numeric.mask;
+  cells.mask_row_stride = numeric.mask_strides[0];
+  cells.mask_column_stride = ndim == 2 ? numeric.mask_strides[1] : 0;
+  return cells;
+}
 
 }  // namespace
 
-bool append_buffer_rows(PyObject* object, CellTable& table) {
-  const Exporter exporter = exporter_of(object);
-  // A 2-D memoryview cannot be iterated at all, so only arrays qualify as whole tables.
-  if (exporter != Exporter::kArray) return false;
-  BufferView buffer;
-  if (!buffer.acquire(object)) return false;
-  const Py_buffer& view = buffer.get();
-  if (view.ndim != 2) return false;
-  const std::optional<ElementFormat> format = element_format(view.format, view.itemsize, exporter);
-  if (!format) return false;
-
-  const auto n_rows = static_cast<std::size_t>(view.shape[0]);
-  const auto n_cols = static_cast<std::size_t>(view.shape[1]);
-  // A broadcast array (zero strides) may claim more cells than memory can hold; iterating it would
-  // run out of memory too, only later.
+std::optional<TableArgument> borrow_buffer_rows(PyObject* object) {
+  std::optional<NumericView> numeric = view_numeric(object, 2);
+  if (!numeric) return std::nullopt;
+  const auto n_rows = static_cast<std::size_t>(numeric->shape[0]);
+  const auto n_cols = static_cast<std::size_t>(numeric->shape[1]);
+  // A broadcast array (zero strides) may claim more cells than memory could hold as a list of
+  // rows; such a table is refused as it always was, before anything is loaded.
   std::size_t n_cells = 0;
   if (__builtin_mul_overflow(n_rows, n_cols, &n_cells) ||
       n_cells > std::vector<float>().max_size()) {
     throw std::bad_alloc();
   }
-  table.reserve(n_rows, n_cells);
-  const auto* data = static_cast<const char*>(view.buf);
-  with_stored_type(*format, [&]<class Stored>() {
-    for (Py_ssize_t row = 0; row < view.shape[0]; ++row) {
-      append_strided<Stored>(data + row * view.strides[0], view.shape[1], view.strides[1], table);
-      table.end_row();
-    }
-  });
-  return true;
+  const StridedCells cells = strided_cells(*numeric, 2);
+  return TableArgument(std::move(numeric->views), cells);
 }
 
 bool append_buffer_cells(PyObject* object, CellTable& table) {
-  const Exporter exporter = exporter_of(object);
-  if (exporter == Exporter::kDeclined) return false;
-  BufferView buffer;
-  if (!buffer.acquire(object)) return false;
-  const Py_buffer& view = buffer.get();
-  if (view.ndim != 1) return false;
-  const std::optional<ElementFormat> format = element_format(view.format, view.itemsize, exporter);
-  if (!format) return false;
-  const auto* data = static_cast<const char*>(view.buf);
-  with_stored_type(*format, [&]<class Stored>() {
-    append_strided<Stored>(data, view.shape[0], view.strides[0], table);
-  });
+  const std::optional<NumericView> numeric = view_numeric(object, 1);
+  if (!numeric) return false;
+  const CellTable row(strided_cells(*numeric, 1));
+  std::vector<float> cells(row.n_rows());
+  row.read_column(0, 0, cells.size(), cells);
+  for (float cell : cells) table.push_cell(cell);
   return true;
 }
 

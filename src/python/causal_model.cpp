@@ -77,8 +77,9 @@ OwnedRef new_instance(PyTypeObject* type, std::unique_ptr<Model> model) {
 DataMatrix load_table(Model& model, PyObject* headers_argument, PyObject* arr_argument) {
   std::vector<std::string> headers =
       convert_argument("headers", [&] { return to_string_list(headers_argument); });
-  CellTable rows = convert_argument("arr", [&] { return to_cell_table(arr_argument); });
-  return model.data_loader().load(headers, rows, model.n_thread());
+  const TableArgument rows =
+      convert_argument("arr", [&] { return to_cell_table(arr_argument); });
+  return model.data_loader().load(headers, rows.table(), model.n_thread());
 }
 
 OwnedRef effects_to_list(const EffectTable& effects) {
