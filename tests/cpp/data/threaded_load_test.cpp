@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <random>
 
 #include "data/data_loader.hpp"
@@ -48,10 +50,19 @@ struct LoadOutcome {
   bool operator==(const LoadOutcome&) const = default;
 };
 
+// The same cells in a column-major buffer with a mask for the missing ones, as a numpy masked
+// array in Fortran order lays them out; the table borrows them.
+struct BorrowedCopy {
+  std::vector<float> cells;
+  std::vector<std::uint8_t> mask;
+  std::optional<CellTable> table;
+};
+
 struct Scenario {
   Strings headers;
   Strings features;  // in a random order, one of them twice
   CellTable table;
+  std::shared_ptr<BorrowedCopy> borrowed;  // when every row is complete
   std::uint64_t n_bin;
   OrderedMap<ContinuousBin> held_continuous;
   OrderedMap<DiscreteBin> held_discrete;
@@ -59,12 +70,35 @@ struct Scenario {
 
 const Strings kCategorical{"c0", "c1", "c2"};
 
-LoadOutcome load_scenario(const Scenario& scenario, std::uint64_t n_thread) {
+std::shared_ptr<BorrowedCopy> borrowed_copy(const std::vector<std::vector<Cell>>& rows) {
+  auto copy = std::make_shared<BorrowedCopy>();
+  const std::size_t n_rows = rows.size();
+  const std::size_t n_columns = rows.front().size();
+  copy->cells.resize(n_rows * n_columns);
+  copy->mask.resize(n_rows * n_columns);
+  for (std::size_t row = 0; row < n_rows; ++row) {
+    for (std::size_t column = 0; column < n_columns; ++column) {
+      const Cell& cell = rows[row][column];
+      copy->cells[column * n_rows + row] = cell ? *cell : 0.0f;
+      copy->mask[column * n_rows + row] = cell ? 0 : 1;
+    }
+  }
+  const auto rows_stride = static_cast<std::ptrdiff_t>(n_rows);
+  copy->table.emplace(StridedCells{reinterpret_cast<const std::byte*>(copy->cells.data()), n_rows,
+                                   n_columns, sizeof(float), rows_stride * 4, CellType::kFloat,
+                                   reinterpret_cast<const std::byte*>(copy->mask.data()), 1,
+                                   rows_stride});
+  return copy;
+}
+
+LoadOutcome load_scenario(const Scenario& scenario, std::uint64_t n_thread,
+                          bool borrowed = false) {
   DataLoader loader(scenario.features, "y", {"t"}, "w", kCategorical, scenario.n_bin,
                     scenario.held_continuous, scenario.held_discrete);
+  const CellTable& table = borrowed ? *scenario.borrowed->table : scenario.table;
   LoadOutcome outcome;
-  outcome.failure = fault_message(
-      [&] { outcome.data = loader.load(scenario.headers, scenario.table, n_thread); });
+  outcome.failure =
+      fault_message([&] { outcome.data = loader.load(scenario.headers, table, n_thread); });
   outcome.continuous = loader.continuous_bins();
   outcome.discrete = loader.discrete_bins();
   return outcome;
@@ -100,6 +134,7 @@ Scenario random_scenario(std::mt19937& random, int variant) {
   if (variant / 6 % 2 == 1) rows.back().resize(4 + random() % 7);
   if (variant % 4 == 3) rows[random() % kRows][0] = std::nullopt;
   scenario.table = table_of(rows);
+  if (rows.back().size() == rows.front().size()) scenario.borrowed = borrowed_copy(rows);
 
   if (variant % 5 >= 2) {
     // Records of another table for some of the features, under the same names.
@@ -127,6 +162,11 @@ TEST(ThreadedLoad, EqualsTheOneThreadLoadInResultRecordsAndFailure) {
     for (const std::uint64_t n_thread : kThreadCounts) {
       EXPECT_EQ(load_scenario(scenario, n_thread), one_thread)
           << "variant " << variant << ", " << n_thread << " threads";
+    }
+    if (!scenario.borrowed) continue;
+    for (const std::uint64_t n_thread : {1, 2, 3, 4}) {
+      EXPECT_EQ(load_scenario(scenario, n_thread, true), one_thread)
+          << "variant " << variant << ", borrowed, " << n_thread << " threads";
     }
   }
   // The variants reach every kind of outcome.
