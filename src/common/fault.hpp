@@ -13,7 +13,8 @@
 
 namespace quorvanta {
 
-inline constexpr std::string_view kAbsentValueMessage = "called `Option::unwrap()` on a `None` value";
+inline constexpr std::string_view kAbsentValueMessage =
+    "called `Option::unwrap()` on a `None` value";
 inline constexpr std::string_view kDivisionMessage = "attempt to divide by zero";
 // Prefix of failures that arrive as an error value from below (I/O, worker threads, parsing).
 inline constexpr std::string_view kErrValuePrefix = "called `Result::unwrap()` on an `Err` value: ";
@@ -29,15 +30,25 @@ class Fault : public std::runtime_error {
  public:
   explicit Fault(const std::string& message,
                  std::source_location where = std::source_location::current())
-      : std::runtime_error(message), where_(where), thread_name_(current_thread_name()) {}
+      : std::runtime_error(message),
+        message_(message),
+        where_(where),
+        thread_name_(current_thread_name()) {}
   // A failure passed on from another thread keeps the name of the thread it arose on.
   Fault(const std::string& message, std::source_location where, std::string thread_name)
-      : std::runtime_error(message), where_(where), thread_name_(std::move(thread_name)) {}
+      : std::runtime_error(message),
+        message_(message),
+        where_(where),
+        thread_name_(std::move(thread_name)) {}
 
+  // The whole message. what() stops at the first NUL byte, and messages quote names and file
+  // text that may hold one.
+  const std::string& message() const noexcept { return message_; }
   const std::source_location& where() const noexcept { return where_; }
   const std::string& thread_name() const noexcept { return thread_name_; }
 
  private:
+  std::string message_;
   std::source_location where_;
   std::string thread_name_;
 };

@@ -41,7 +41,8 @@ void run_on_worker_threads(std::size_t count, const std::function<void(std::size
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const Fault& fault) {
-      throw Fault(std::string(kErrValuePrefix) + fault.what(), fault.where(), fault.thread_name());
+      throw Fault(std::string(kErrValuePrefix) + fault.message(), fault.where(),
+                  fault.thread_name());
     } catch (const std::exception& error) {
       fail(std::string(kErrValuePrefix) + error.what());
     }

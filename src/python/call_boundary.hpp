@@ -27,7 +27,7 @@ PyObject* at_boundary(Body&& body) {
     return body();
   } catch (const PythonErrorSet&) {
   } catch (const Fault& fault) {
-    raise_fault(fault.what(), &fault.where(), fault.thread_name());
+    raise_fault(fault.message(), &fault.where(), fault.thread_name());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {

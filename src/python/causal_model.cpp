@@ -233,6 +233,8 @@ PyMethodDef causal_model_methods[] = {
      "predict($self, headers, arr)\n--\n\n"},
     {"_untrained_copy", as_cfunction(causal_model_untrained_copy), METH_FASTCALL | METH_KEYWORDS,
      "_untrained_copy($self, n_tree, seed)\n--\n\n"},
+    // Private: how a pickled FaultException is rebuilt (fault_exception.cpp).
+    {kRebuildFaultName, rebuild_fault, METH_VARARGS | METH_STATIC, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,6 +14,11 @@ namespace quorvanta::python {
 // borrowed reference, or NULL with an exception set.
 PyObject* fault_exception_type();
 
+// CausalModel's static entry that unpickling calls to make a FaultException again: returns
+// FaultException(*args). Its attribute name is kRebuildFaultName.
+inline constexpr const char* kRebuildFaultName = "_rebuild_fault";
+PyObject* rebuild_fault(PyObject* unused, PyObject* args);
+
 // Writes the diagnostic (thread name, source position, message) to standard error, then sets
 // FaultException with the message as its only argument. `where` is null when unknown.
 // `thread_name` names the thread where the failure arose.
