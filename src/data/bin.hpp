@@ -15,13 +15,22 @@ inline constexpr std::uint8_t kMissingBin = 255;
 struct ContinuousBin {
   std::uint64_t n_bin = 1;       // threshold.size() + 1
   std::vector<float> threshold;  // strictly ascending cut values, at most 253
+  // A value's bin is the number of thresholds t with x >= t. A list in ascending order without
+  // NaN (every list from_values makes) is binary searched; a list read from a file may be in any
+  // order or hold a NaN, and then each value counts the thresholds one by one.
+  bool counts_thresholds = false;
 
   static ContinuousBin from_values(std::span<const float> column, std::uint64_t n_bin);
+  // Chooses between the search and the count for a threshold list that from_values did not make.
+  void choose_binning();
   // Writes one bin per cell to out (index failure when out is shorter); missing cells become
   // kMissingBin.
   void to_bins(std::span<const float> column, std::span<std::uint8_t> out) const;
 
-  bool operator==(const ContinuousBin&) const = default;
+  // The record's content; how it bins follows from the thresholds.
+  bool operator==(const ContinuousBin& other) const {
+    return n_bin == other.n_bin && threshold == other.threshold;
+  }
 };
 
 struct DiscreteBin {

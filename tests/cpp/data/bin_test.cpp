@@ -72,6 +72,42 @@ TEST(ContinuousBin, ToBinsCountsThresholdsAtOrBelowTheValue) {
   EXPECT_EQ(bins_of(bin, many), Bins(70, 3));
 }
 
+// A threshold list read from a file may be out of order or hold a NaN; the bin is still the number
+// of thresholds at or below the value, which the search would get wrong.
+TEST(ContinuousBin, StoredListsOutOfOrderOrWithNaNCountTheThresholds) {
+  ContinuousBin shuffled{4, {2, 1, 3}};
+  shuffled.choose_binning();
+  EXPECT_TRUE(shuffled.counts_thresholds);
+  EXPECT_EQ(bins_of(shuffled, {0, 1, 1.5f, 2, 3, kInf, kNaN, kMissing}),
+            (Bins{0, 1, 1, 2, 3, 3, 0, kMissingBin}));
+  ContinuousBin with_nan{4, {1, kNaN, 3}};
+  with_nan.choose_binning();
+  EXPECT_TRUE(with_nan.counts_thresholds);
+  std::vector<Cell> many(70, 5.0f);  // past the blocked search's block length
+  EXPECT_EQ(bins_of(with_nan, many), Bins(70, 2));
+  EXPECT_EQ(bins_of(with_nan, {0, 1, 2, -kInf}), (Bins{0, 1, 1, 0}));
+}
+
+TEST(ContinuousBin, AscendingListsKeepTheSearch) {
+  for (const Floats& thresholds :
+       {Floats{}, Floats{-kInf, 0, kInf}, Floats{1, 1, 2}, Floats{-0.0f, 0.0f, 5}}) {
+    ContinuousBin bin{thresholds.size() + 1, thresholds};
+    bin.choose_binning();
+    EXPECT_FALSE(bin.counts_thresholds) << thresholds.size() << " thresholds";
+  }
+  // Equal neighbours: the search and the count agree.
+  ContinuousBin repeated{4, {1, 1, 2}};
+  ContinuousBin counted = repeated;
+  counted.counts_thresholds = true;
+  const std::vector<Cell> cells{0, 1, 1.5f, 2, 3, -0.0f, kInf, -kInf, kNaN};
+  EXPECT_EQ(bins_of(repeated, cells), bins_of(counted, cells));
+  EXPECT_EQ(bins_of(repeated, cells), (Bins{0, 2, 2, 3, 3, 0, 3, 0, 0}));
+}
+
+TEST(ContinuousBin, BuiltListsAreSearched) {
+  EXPECT_FALSE(ContinuousBin::from_values(column_of({3, 1, 2, 5, 4, 1}), 3).counts_thresholds);
+}
+
 // The building rules written out literally, without the radix sort and resumed scans.
 Floats literal_thresholds(const std::vector<float>& column, std::uint64_t n_bin) {
   const auto key = [](float cell) { return is_missing_cell(cell) ? kInf : cell; };
