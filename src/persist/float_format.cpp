@@ -1,5 +1,6 @@
 // f32 text of the model file: the shortest digit string that reads back as the same float, laid
 // out by its decimal exponent so that small integers keep a ".0" and extreme magnitudes use "e".
+// Infinities are written as numbers that round to them.
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -18,7 +19,12 @@ constexpr int kMinPlainExponent = -6;
 }  // namespace
 
 std::string format_f32(float value) {
-  if (!std::isfinite(value)) return "null";
+  // An infinity is written as a decimal beyond the largest float: rounding it to the nearest
+  // double and then to the nearest float, as every reader of the file does, gives the infinity
+  // back, and readers that know nothing of this convention read it correctly too. JSON has no
+  // form for NaN, so NaN stays null.
+  if (std::isnan(value)) return "null";
+  if (std::isinf(value)) return value > 0.0f ? "1e39" : "-1e39";
   std::string out;
   if (std::signbit(value)) out.push_back('-');
   if (value == 0.0f) return out + "0.0";

@@ -1,5 +1,5 @@
 // Compact JSON output in the model file's fixed form: no whitespace, keys in the order written,
-// shortest round-trip f32 digits and null for absent values and non-finite floats.
+// shortest round-trip f32 digits, null for absent values and NaN, and +-1e39 for infinities.
 #pragma once
 
 #include <cstdint>

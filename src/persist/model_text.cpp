@@ -2,8 +2,10 @@
 #include "persist/model_text.hpp"
 
 #include <optional>
+#include <unordered_set>
 
 #include "common/fault.hpp"
+#include "persist/json_writer.hpp"
 #include "persist/text_blocks.hpp"
 #include "persist/tree_validation.hpp"
 
@@ -71,25 +73,57 @@ void read_bin_block(std::string_view block, OrderedMap<ContinuousBin>& continuou
   }
 }
 
+// A bin block holds the feature name on a line of its own: an empty name would end the block (two
+// line feeds in a row) and a line feed inside the name would move the record to another line.
+void require_line_name(const std::string& name) {
+  if (!name.empty() && name.find('\n') == std::string::npos) return;
+  std::string quoted;
+  append_json_string(quoted, name);
+  fail("feature " + quoted +
+       " cannot be saved: a model file keeps each feature name on a line of its own, so a name "
+       "must not be empty or hold a line feed");
+}
+
+void append_continuous_block(std::string& text, const std::string& name, const ContinuousBin& bin) {
+  text += "Continuous\n";
+  text += name;
+  text += '\n';
+  text += continuous_bin_to_json(bin);
+  text += kBlockEnd;
+}
+
+void append_discrete_block(std::string& text, const std::string& name, const DiscreteBin& bin) {
+  text += "Discrete\n";
+  text += name;
+  text += '\n';
+  text += discrete_bin_to_json(bin);
+  text += kBlockEnd;
+}
+
 }  // namespace
 
 std::string model_to_text(const TreeConfig& config, const DataLoader& loader,
                           const std::vector<TreeLearner>& trees) {
+  for (const auto& [name, bin] : loader.continuous_bins()) require_line_name(name);
+  for (const auto& [name, bin] : loader.discrete_bins()) require_line_name(name);
+
   std::string text = tree_config_to_json(config);
   text += kBlockEnd;
   for (const auto& [name, bin] : loader.continuous_bins()) {
-    text += "Continuous\n";
-    text += name;
-    text += '\n';
-    text += continuous_bin_to_json(bin);
-    text += kBlockEnd;
+    append_continuous_block(text, name, bin);
   }
-  for (const auto& [name, bin] : loader.discrete_bins()) {
-    text += "Discrete\n";
-    text += name;
-    text += '\n';
-    text += discrete_bin_to_json(bin);
-    text += kBlockEnd;
+  for (const auto& [name, bin] : loader.discrete_bins()) append_discrete_block(text, name, bin);
+  // The reader takes one bin block per listed feature, by position. A feature listed more than
+  // once has one entry in the bin maps, so its block is written again for every further listing;
+  // reading the copy replaces the entry with the same bin.
+  std::unordered_set<std::string_view> listed;
+  for (const std::string& name : config.feature_cols) {
+    if (listed.insert(name).second) continue;
+    if (const ContinuousBin* bin = loader.continuous_bins().find(name)) {
+      append_continuous_block(text, name, *bin);
+    } else if (const DiscreteBin* bin = loader.discrete_bins().find(name)) {
+      append_discrete_block(text, name, *bin);
+    }
   }
   for (const TreeLearner& learner : trees) {
     text += tree_config_to_json(learner.config);

@@ -14,7 +14,9 @@
 
 namespace quorvanta {
 
-// Whole file text: configuration, continuous bins, discrete bins, then one block per tree.
+// Whole file text: configuration, continuous bins, discrete bins, a further copy of a feature's bin
+// block for each repeated listing in feature_cols, then one block per tree. Fails, naming the
+// feature, when a bin's feature name is empty or holds a line feed (the file could not be read).
 std::string model_to_text(const TreeConfig& config, const DataLoader& loader,
                           const std::vector<TreeLearner>& trees);
 
@@ -22,7 +24,8 @@ std::string tree_config_to_json(const TreeConfig& config);
 std::string tree_record_to_json(const TreeRecord& tree);
 std::string continuous_bin_to_json(const ContinuousBin& bin);
 std::string discrete_bin_to_json(const DiscreteBin& bin);
-// Shortest round-trip digits laid out as the file writes them; "null" when not finite.
+// Shortest round-trip digits laid out as the file writes them; "null" for NaN, "1e39" and
+// "-1e39" for the infinities (they read back as the infinities).
 std::string format_f32(float value);
 
 // Record parsers; failures throw Fault carrying

@@ -236,7 +236,7 @@ TreeConfig parse_tree_config(std::string_view text) {
 }
 
 ContinuousBin parse_continuous_bin(std::string_view text) {
-  return parse_whole(text, [](JsonReader& reader) {
+  ContinuousBin bin = parse_whole(text, [](JsonReader& reader) {
     return read_struct<ContinuousBin>(reader, "ContinuousBin", kContinuousBinFields,
                                       [](JsonReader& in, ContinuousBin& bin, std::size_t index) {
                                         if (index == 0) {
@@ -246,6 +246,8 @@ ContinuousBin parse_continuous_bin(std::string_view text) {
                                         }
                                       });
   });
+  bin.choose_binning();
+  return bin;
 }
 
 DiscreteBin parse_discrete_bin(std::string_view text) {

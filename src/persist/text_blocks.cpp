@@ -19,15 +19,13 @@ std::vector<std::string_view> split_blocks(std::string_view text) {
 std::vector<std::string_view> split_lines(std::string_view block) {
   std::vector<std::string_view> lines;
   std::size_t start = 0;
-  while (start < block.size()) {
+  while (true) {
     const std::size_t found = block.find('\n', start);
-    if (found == std::string_view::npos) {
-      lines.push_back(block.substr(start));
-      break;
-    }
+    if (found == std::string_view::npos) break;
     lines.push_back(block.substr(start, found - start));
     start = found + 1;
   }
+  lines.push_back(block.substr(start));
   return lines;
 }
 

@@ -10,8 +10,9 @@ namespace quorvanta {
 // kept, so a text ending in the separator has an empty last block and "" is one empty block.
 std::vector<std::string_view> split_blocks(std::string_view text);
 
-// Lines of a block: parts between line feeds, empty ones included, except that a final line feed
-// ends the last line rather than starting an empty one. An empty block has no lines.
+// Lines of a block: parts between line feeds, empty ones included, so a final line feed starts an
+// empty last line and an empty block is one empty line. A record line that is empty then fails
+// as text that does not parse, not as a line that is missing.
 std::vector<std::string_view> split_lines(std::string_view block);
 
 }  // namespace quorvanta

@@ -47,10 +47,14 @@ TEST(FormatF32, LaysOutShortestDigitsByExponent) {
   }
 }
 
-TEST(FormatF32, NonFiniteIsNull) {
+TEST(FormatF32, NaNIsNullAndInfinitiesLieBeyondTheFloatRange) {
   EXPECT_EQ(format_f32(std::numeric_limits<float>::quiet_NaN()), "null");
-  EXPECT_EQ(format_f32(std::numeric_limits<float>::infinity()), "null");
-  EXPECT_EQ(format_f32(-std::numeric_limits<float>::infinity()), "null");
+  EXPECT_EQ(format_f32(-std::numeric_limits<float>::quiet_NaN()), "null");
+  EXPECT_EQ(format_f32(std::numeric_limits<float>::infinity()), "1e39");
+  EXPECT_EQ(format_f32(-std::numeric_limits<float>::infinity()), "-1e39");
+  // Both round to the infinity when read as nearest double, then nearest float.
+  EXPECT_EQ(static_cast<float>(1e39), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(static_cast<float>(-1e39), -std::numeric_limits<float>::infinity());
 }
 
 // The digits of a number's text without sign, point, exponent, leading or trailing zeros.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "persist/json_writer.hpp"
 #include "persist/model_text.hpp"
 #include "persist/text_blocks.hpp"
 #include "persist_test_support.hpp"
@@ -28,9 +29,10 @@ TEST(TextBlocks, SplitsOnBlankLinesLeftToRight) {
 }
 
 TEST(TextBlocks, SplitsBlocksIntoLines) {
-  EXPECT_EQ(split_lines(""), Parts{});
+  EXPECT_EQ(split_lines(""), (Parts{""}));
   EXPECT_EQ(split_lines("a"), (Parts{"a"}));
-  EXPECT_EQ(split_lines("a\n"), (Parts{"a"}));
+  EXPECT_EQ(split_lines("a\n"), (Parts{"a", ""}));
+  EXPECT_EQ(split_lines("\n"), (Parts{"", ""}));
   EXPECT_EQ(split_lines("\nb"), (Parts{"", "b"}));
   EXPECT_EQ(split_lines("a\n\nb\nc"), (Parts{"a", "", "b", "c"}));
 }
@@ -134,12 +136,12 @@ TEST(ModelText, ReadsBackWhatItWrites) {
   EXPECT_TRUE(as_regression.trees[0].tree == sample_model(1).trees[0].tree);
 }
 
-TEST(ModelText, NonFiniteGainsLoadAsNaN) {
+TEST(ModelText, NonFiniteFloatsLoadAsWritten) {
   ModelParts model = sample_model(1);
   model.trees[0].tree.split[0]->gain = std::numeric_limits<float>::infinity();
   model.trees[0].tree.split[1]->summary[0][0] = std::numeric_limits<float>::quiet_NaN();
   const LoadedModel loaded = model_from_text(ModelKind::Classification, text_of(model));
-  EXPECT_TRUE(std::isnan(loaded.trees.at(0).tree.split[0]->gain));
+  EXPECT_EQ(loaded.trees.at(0).tree.split[0]->gain, std::numeric_limits<float>::infinity());
   EXPECT_TRUE(std::isnan(loaded.trees.at(0).tree.split[1]->summary[0][0]));
 }
 
@@ -160,6 +162,9 @@ TEST(ModelText, BinBlocksAreTakenByPosition) {
   };
   EXPECT_EQ(load("\n\nOrdinal\nx\n[2,[1.0]]\n\n"), "bin_type Ordinal unknown");
   EXPECT_EQ(load("\n\nOrdinal\nx\n\n"), kAbsent);  // too few lines before the kind is looked at
+  // A final line feed starts an empty third line, which does not parse as a record.
+  EXPECT_EQ(load("\n\nContinuous\nx\n"), err_value("EOF while parsing a value at line 1 column 1"));
+  EXPECT_EQ(load("\n\n\n\n"), kAbsent);                      // an empty bin block is a single line
   EXPECT_EQ(load("\n\nContinuous\nx\n[2,[1.0]]"), kAbsent);  // second bin block missing
   // More categories than bin indices would map values onto the missing-cell marker.
   std::string many = "[256,[";
@@ -198,7 +203,8 @@ TEST(ModelText, FailuresOfTheConfigurationAndTreeBlocks) {
   auto load_tree = [&](const std::string& block) {
     return fault_message([&] { model_from_text(ModelKind::Classification, head + block); });
   };
-  EXPECT_EQ(load_tree(""), kAbsent);
+  // An empty block is one empty line, which does not parse as a configuration.
+  EXPECT_EQ(load_tree(""), err_value("EOF while parsing a value at line 1 column 1"));
   EXPECT_EQ(load_tree(tree_config + "\n\n"), kAbsent);
   EXPECT_EQ(load_tree(tree_config + "\n[[0],[null],[null]]\n\n"),
             err_value("invalid length 3, expected struct ClassificationTree with 4 elements at "
@@ -266,6 +272,55 @@ TEST(ModelText, RefusesTreesWithABrokenNodeStructure) {
   tree.add_right_child(2);
   tree.left_children[2] = 4;
   EXPECT_EQ(load(tree), "tree 0: node 4 is a child of both node 1 and node 2");
+}
+
+// A feature listed twice has one bin entry; the file still holds one bin block per listing.
+TEST(ModelText, RepeatedFeaturesGetABinBlockPerListing) {
+  ModelParts model = sample_model(2);
+  const std::string plain = text_of(model);
+  model.config.feature_cols = {"x", "c", "x", "c", "x"};
+  const std::string text = text_of(model);
+  const Parts blocks = split_blocks(text);
+  ASSERT_EQ(blocks.size(), 1u + 5u + 2u + 1u);
+  EXPECT_EQ(blocks[1], "Continuous\nx\n{\"n_bin\":3,\"threshold\":[0.5,2.5e-7]}");
+  EXPECT_EQ(blocks[2], "Discrete\nc\n{\"n_bin\":2,\"mapping\":[3.0,-1.0]}");
+  EXPECT_EQ(blocks[3], blocks[1]);
+  EXPECT_EQ(blocks[4], blocks[2]);
+  EXPECT_EQ(blocks[5], blocks[1]);
+  const LoadedModel loaded = model_from_text(ModelKind::Classification, text);
+  EXPECT_EQ(loaded.config.feature_cols, model.config.feature_cols);
+  EXPECT_TRUE(loaded.loader.continuous_bins() == model.loader.continuous_bins());
+  EXPECT_TRUE(loaded.loader.discrete_bins() == model.loader.discrete_bins());
+  EXPECT_EQ(loaded.trees.size(), 2u);
+  EXPECT_EQ(model_to_text(loaded.config, loaded.loader, loaded.trees), text);
+  // Without repeated names nothing changes.
+  model.config.feature_cols = {"x", "c"};
+  EXPECT_EQ(text_of(model), plain);
+}
+
+TEST(ModelText, RefusesFeatureNamesThatNoLineCanHold) {
+  for (const std::string& name : {std::string(), std::string("a\nb"), std::string("\n")}) {
+    TreeConfig config;
+    config.feature_cols = {name};
+    OrderedMap<ContinuousBin> continuous;
+    continuous.insert_or_assign(name, ContinuousBin{});
+    const DataLoader loader(config.feature_cols, "", {}, "", {}, 30, continuous, {});
+    std::string quoted;
+    append_json_string(quoted, name);
+    EXPECT_EQ(fault_message([&] { model_to_text(config, loader, {}); }),
+              "feature " + quoted +
+                  " cannot be saved: a model file keeps each feature name on a line of its own, "
+                  "so a name must not be empty or hold a line feed");
+  }
+  // Names on their own lines may hold anything else, a carriage return included.
+  ModelParts model = sample_model(0);
+  OrderedMap<DiscreteBin> discrete;
+  discrete.insert_or_assign("c\r\t\"", DiscreteBin{1, {2.0f}});
+  const DataLoader loader({"c\r\t\""}, "", {}, "", {"c\r\t\""}, 30, {}, discrete);
+  model.config.feature_cols = {"c\r\t\""};
+  const LoadedModel loaded =
+      model_from_text(ModelKind::Regression, model_to_text(model.config, loader, {}));
+  EXPECT_TRUE(loaded.loader.discrete_bins() == discrete);
 }
 
 }  // namespace

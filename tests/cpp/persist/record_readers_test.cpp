@@ -94,19 +94,52 @@ TEST(RecordReaders, SplitInfoOptionalValueAndRequiredGain) {
             err_value("missing field `gain` at line 1 column 120"));
 }
 
+TEST(RecordReaders, ContinuousBinChoosesHowToBinWhenRead) {
+  EXPECT_FALSE(parse_continuous_bin("{\"n_bin\":3,\"threshold\":[1.0,2.0]}").counts_thresholds);
+  EXPECT_TRUE(parse_continuous_bin("[4,[2.0,1.0,3.0]]").counts_thresholds);
+  EXPECT_TRUE(parse_continuous_bin("{\"n_bin\":3,\"threshold\":[1.0,null]}").counts_thresholds);
+}
+
 TEST(RecordReaders, NullFloatsReadAsNaN) {
   const ContinuousBin bin = parse_continuous_bin("{\"n_bin\":2,\"threshold\":[null,1.0]}");
   ASSERT_EQ(bin.threshold.size(), 2u);
   EXPECT_TRUE(std::isnan(bin.threshold[0]));
   TreeRecord tree = TreeRecord::with_root();
   SplitInfo split;
-  split.gain = std::numeric_limits<float>::infinity();
+  split.gain = std::numeric_limits<float>::quiet_NaN();
   split.summary = {{std::numeric_limits<float>::quiet_NaN(), 1.0f}};
   tree.split[0] = split;
   const TreeRecord back = parse_tree_record(tree_record_to_json(tree), ModelKind::Regression);
   EXPECT_TRUE(std::isnan(back.split[0]->gain));
   EXPECT_TRUE(std::isnan(back.split[0]->summary[0][0]));
   EXPECT_EQ(back.split[0]->summary[0][1], 1.0f);
+}
+
+// Every float field keeps its infinities through writing and reading.
+TEST(RecordReaders, InfinitiesRoundTripInEveryFloatField) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  TreeConfig config;
+  config.alpha = kInf;
+  config.subsample = -kInf;
+  const TreeConfig config_back = parse_tree_config(tree_config_to_json(config));
+  EXPECT_EQ(config_back.alpha, kInf);
+  EXPECT_EQ(config_back.subsample, -kInf);
+
+  const ContinuousBin bin{3, {-kInf, kInf}};
+  EXPECT_EQ(parse_continuous_bin(continuous_bin_to_json(bin)).threshold, bin.threshold);
+  const DiscreteBin categories{3, {kInf, -kInf, 1.0f}};
+  EXPECT_EQ(parse_discrete_bin(discrete_bin_to_json(categories)).mapping, categories.mapping);
+
+  TreeRecord tree = TreeRecord::with_root();
+  SplitInfo split;
+  split.gain = kInf;
+  split.gain_importance = -kInf;
+  split.summary = {{kInf, -kInf}, {0.5f, kInf}};
+  tree.split[0] = split;
+  const TreeRecord back = parse_tree_record(tree_record_to_json(tree), ModelKind::Regression);
+  EXPECT_EQ(back.split[0]->gain, kInf);
+  EXPECT_EQ(back.split[0]->gain_importance, -kInf);
+  EXPECT_EQ(back.split[0]->summary, split.summary);
 }
 
 TEST(RecordReaders, IntegerRules) {
@@ -239,7 +272,8 @@ TEST(RecordReaders, DeepNestingIsRefusedWithoutExhaustingTheStack) {
   EXPECT_EQ(parse_continuous_bin(with_unknown_member(127)).n_bin, 1u);
   EXPECT_EQ(fault_message([&] { parse_continuous_bin(with_unknown_member(128)); }),
             err_value("recursion limit exceeded at line 1 column 161"));
-  EXPECT_NE(fault_message([&] { parse_continuous_bin(with_unknown_member(1000000)); }), "no failure");
+  EXPECT_NE(fault_message([&] { parse_continuous_bin(with_unknown_member(1000000)); }),
+            "no failure");
   EXPECT_NE(fault_message([] { parse_continuous_bin(std::string(1000000, '[')); }), "no failure");
 }
 
