@@ -1,7 +1,10 @@
 // Readers of the five records of the model file. A record is a JSON object (members in any order,
 // unknown members skipped) or an array holding every field in declared order.
 #include <array>
+#include <optional>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "persist/json_reader.hpp"
 #include "persist/json_values.hpp"
@@ -68,86 +71,49 @@ Record read_struct(JsonReader& reader, std::string_view record_name,
   fail_invalid_type(reader, "struct " + std::string(record_name));
 }
 
-constexpr std::array<FieldSpec, 18> kTreeConfigFields = {{
-    {"index_cols"},
-    {"feature_cols"},
-    {"cat_cols"},
-    {"treatment_cols"},
-    {"y_col"},
-    {"weight_col"},
-    {"n_bin"},
-    {"min_samples_leaf"},
-    {"min_samples_treatment"},
-    {"n_reg"},
-    {"alpha"},
-    {"normalization"},
-    {"max_features"},
-    {"max_depth"},
-    {"n_tree"},
-    {"subsample"},
-    {"n_thread"},
-    {"seed", true},
-}};
+// One reader per type of configuration field.
+template <class T>
+T read_config_value(JsonReader& reader) {
+  if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+    return read_sequence(reader, read_string_value);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return read_string_value(reader);
+  } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+    return read_u64(reader);
+  } else if constexpr (std::is_same_v<T, float>) {
+    return read_f32(reader);
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return read_bool(reader);
+  } else {
+    static_assert(std::is_same_v<T, std::optional<std::uint64_t>>, "no reader for this field type");
+    return read_optional(reader, read_u64);
+  }
+}
+
+// The record's member list, from the configuration's field table; an optional field may be left
+// out of an object.
+constexpr std::array<FieldSpec, kTreeConfigFieldCount> config_field_specs() {
+  std::array<FieldSpec, kTreeConfigFieldCount> specs{};
+  std::size_t index = 0;
+  for_each_config_field([&](const auto& field) {
+    using Type = typename std::remove_cvref_t<decltype(field)>::Type;
+    specs[index++] = FieldSpec{field.name, std::is_same_v<Type, std::optional<std::uint64_t>>};
+  });
+  return specs;
+}
+
+constexpr std::array<FieldSpec, kTreeConfigFieldCount> kTreeConfigFields = config_field_specs();
 
 TreeConfig read_tree_config(JsonReader& reader) {
   return read_struct<TreeConfig>(reader, "TreeConfig", kTreeConfigFields,
                                  [](JsonReader& in, TreeConfig& config, std::size_t index) {
-                                   switch (index) {
-                                     case 0:
-                                       config.index_cols = read_sequence(in, read_string_value);
-                                       break;
-                                     case 1:
-                                       config.feature_cols = read_sequence(in, read_string_value);
-                                       break;
-                                     case 2:
-                                       config.cat_cols = read_sequence(in, read_string_value);
-                                       break;
-                                     case 3:
-                                       config.treatment_cols = read_sequence(in, read_string_value);
-                                       break;
-                                     case 4:
-                                       config.y_col = read_string_value(in);
-                                       break;
-                                     case 5:
-                                       config.weight_col = read_string_value(in);
-                                       break;
-                                     case 6:
-                                       config.n_bin = read_u64(in);
-                                       break;
-                                     case 7:
-                                       config.min_samples_leaf = read_u64(in);
-                                       break;
-                                     case 8:
-                                       config.min_samples_treatment = read_u64(in);
-                                       break;
-                                     case 9:
-                                       config.n_reg = read_u64(in);
-                                       break;
-                                     case 10:
-                                       config.alpha = read_f32(in);
-                                       break;
-                                     case 11:
-                                       config.normalization = read_bool(in);
-                                       break;
-                                     case 12:
-                                       config.max_features = read_u64(in);
-                                       break;
-                                     case 13:
-                                       config.max_depth = read_u64(in);
-                                       break;
-                                     case 14:
-                                       config.n_tree = read_u64(in);
-                                       break;
-                                     case 15:
-                                       config.subsample = read_f32(in);
-                                       break;
-                                     case 16:
-                                       config.n_thread = read_u64(in);
-                                       break;
-                                     case 17:
-                                       config.seed = read_optional(in, read_u64);
-                                       break;
-                                   }
+                                   std::size_t position = 0;
+                                   for_each_config_field([&](const auto& field) {
+                                     using Type =
+                                         typename std::remove_cvref_t<decltype(field)>::Type;
+                                     if (position++ == index)
+                                       config.*field.member = read_config_value<Type>(in);
+                                   });
                                  });
 }
 

@@ -41,47 +41,35 @@ void write_optional_ids(JsonWriter& json, const std::vector<std::optional<std::u
   json.end_array();
 }
 
+// One writer per type of configuration field.
+void write_config_value(JsonWriter& json, const std::vector<std::string>& value) {
+  json.string_array(value);
+}
+void write_config_value(JsonWriter& json, const std::string& value) {
+  json.string(value);
+}
+void write_config_value(JsonWriter& json, std::uint64_t value) {
+  json.u64(value);
+}
+void write_config_value(JsonWriter& json, float value) {
+  json.f32(value);
+}
+void write_config_value(JsonWriter& json, bool value) {
+  json.boolean(value);
+}
+void write_config_value(JsonWriter& json, const std::optional<std::uint64_t>& value) {
+  json.optional_u64(value);
+}
+
 }  // namespace
 
 std::string tree_config_to_json(const TreeConfig& config) {
   JsonWriter json;
   json.begin_object();
-  json.key("index_cols");
-  json.string_array(config.index_cols);
-  json.key("feature_cols");
-  json.string_array(config.feature_cols);
-  json.key("cat_cols");
-  json.string_array(config.cat_cols);
-  json.key("treatment_cols");
-  json.string_array(config.treatment_cols);
-  json.key("y_col");
-  json.string(config.y_col);
-  json.key("weight_col");
-  json.string(config.weight_col);
-  json.key("n_bin");
-  json.u64(config.n_bin);
-  json.key("min_samples_leaf");
-  json.u64(config.min_samples_leaf);
-  json.key("min_samples_treatment");
-  json.u64(config.min_samples_treatment);
-  json.key("n_reg");
-  json.u64(config.n_reg);
-  json.key("alpha");
-  json.f32(config.alpha);
-  json.key("normalization");
-  json.boolean(config.normalization);
-  json.key("max_features");
-  json.u64(config.max_features);
-  json.key("max_depth");
-  json.u64(config.max_depth);
-  json.key("n_tree");
-  json.u64(config.n_tree);
-  json.key("subsample");
-  json.f32(config.subsample);
-  json.key("n_thread");
-  json.u64(config.n_thread);
-  json.key("seed");
-  json.optional_u64(config.seed);
+  for_each_config_field([&](const auto& field) {
+    json.key(field.name);
+    write_config_value(json, config.*field.member);
+  });
   json.end_object();
   return json.take();
 }

@@ -5,6 +5,8 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "python/argument_conversion.hpp"
@@ -75,50 +77,43 @@ bool to_bool(PyObject* value) {
   throw_python_error();
 }
 
-void read_strings(PyObject* conf, const char* key, std::vector<std::string>& field) {
-  if (auto value = read_key(conf, key, to_string_list)) field = std::move(*value);
+// A seed is read as an unsigned value; all ones, like an absent or unusable value, means no seed.
+std::optional<std::uint64_t> to_seed(PyObject* value) {
+  const std::uint64_t seed = to_u64(value);
+  if (seed == kNoSeed) return std::nullopt;
+  return seed;
 }
 
-void read_string(PyObject* conf, const char* key, std::string& field) {
-  if (auto value = read_key(conf, key, to_string)) field = std::move(*value);
-}
-
-void read_u64(PyObject* conf, const char* key, std::uint64_t& field) {
-  if (auto value = read_key(conf, key, to_u64)) field = *value;
-}
-
-void read_f32(PyObject* conf, const char* key, float& field) {
-  if (auto value = read_key(conf, key, to_f32)) field = *value;
-}
-
-void read_bool(PyObject* conf, const char* key, bool& field) {
-  if (auto value = read_key(conf, key, to_bool)) field = *value;
+// The conversion of each type of configuration field.
+template <class T>
+T convert_config_value(PyObject* value) {
+  if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+    return to_string_list(value);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return to_string(value);
+  } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+    return to_u64(value);
+  } else if constexpr (std::is_same_v<T, float>) {
+    return to_f32(value);
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return to_bool(value);
+  } else {
+    static_assert(std::is_same_v<T, std::optional<std::uint64_t>>, "no conversion for this type");
+    return to_seed(value);
+  }
 }
 
 }  // namespace
 
 TreeConfig read_tree_config(PyObject* conf) {
   TreeConfig config;
-  read_strings(conf, "index", config.index_cols);
-  read_strings(conf, "feature", config.feature_cols);
-  read_strings(conf, "cat", config.cat_cols);
-  read_strings(conf, "treatment", config.treatment_cols);
-  read_string(conf, "y", config.y_col);
-  read_string(conf, "weight", config.weight_col);
-  read_u64(conf, "n_bin", config.n_bin);
-  read_u64(conf, "min_samples_leaf", config.min_samples_leaf);
-  read_u64(conf, "min_samples_treatment", config.min_samples_treatment);
-  read_u64(conf, "n_reg", config.n_reg);
-  read_f32(conf, "alpha", config.alpha);
-  read_bool(conf, "normalization", config.normalization);
-  read_u64(conf, "max_features", config.max_features);
-  read_u64(conf, "max_depth", config.max_depth);
-  read_u64(conf, "n_tree", config.n_tree);
-  read_f32(conf, "subsample", config.subsample);
-  read_u64(conf, "n_thread", config.n_thread);
-  std::uint64_t seed = kNoSeed;
-  read_u64(conf, "seed", seed);
-  if (seed != kNoSeed) config.seed = seed;
+  for_each_config_field([&](const auto& field) {
+    using Type = typename std::remove_cvref_t<decltype(field)>::Type;
+    const std::string key(field.conf_key);
+    if (auto value = read_key(conf, key.c_str(), convert_config_value<Type>)) {
+      config.*field.member = std::move(*value);
+    }
+  });
   return config;
 }
 
