@@ -1,11 +1,12 @@
 #include "data/ordered_tasks.hpp"
 
 #include "common/fault.hpp"
+#include "common/worker_group.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace quorvanta {
@@ -39,19 +40,14 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
   const std::uint64_t n_workers =
       std::min<std::uint64_t>(std::max<std::uint64_t>(n_thread, 1), count);
   const std::uint64_t n_helpers = n_workers == 0 ? 0 : n_workers - 1;
-  std::vector<std::thread> helpers;
+  WorkerGroup helpers("qv-loader-");
   for (std::uint64_t k = 0; k < n_helpers; ++k) {
-    try {
-      helpers.emplace_back([&work, k] {
-        name_current_thread("qv-loader-", k);
-        work();
-      });
-    } catch (...) {
-      break;  // no thread was started by the failed attempt; the caller's thread takes over
-    }
+    // A thread that cannot be started leaves its share to the caller's thread.
+    if (!helpers.start(std::ref(work))) break;
   }
+  helpers.release();
   work();
-  for (std::thread& helper : helpers) helper.join();
+  helpers.join();
   return first;
 }
 

@@ -1,43 +1,43 @@
 #include "forest/worker_threads.hpp"
 
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "common/fault.hpp"
+#include "common/worker_group.hpp"
 
 namespace quorvanta {
 
 void run_on_worker_threads(std::size_t count, const std::function<void(std::size_t)>& task) {
   std::vector<std::exception_ptr> failures(count);
-  std::vector<std::thread> threads;
-  threads.reserve(count);
-  std::string spawn_error;
-  for (std::size_t i = 0; i < count; ++i) {
-    try {
-      threads.emplace_back([&task, &failures, i] {
-        name_current_thread("qv-worker-", i);
+  // Out of memory is recorded as a flag: passing it on must not need memory in the worker.
+  const std::unique_ptr<bool[]> out_of_memory(new bool[count]());
+  {
+    WorkerGroup workers("qv-worker-");
+    for (std::size_t i = 0; i < count; ++i) {
+      const bool started = workers.start([&task, &failures, &out_of_memory, i] {
         try {
           task(i);
+        } catch (const std::bad_alloc&) {
+          out_of_memory[i] = true;
         } catch (...) {
           failures[i] = std::current_exception();
         }
       });
-    } catch (const std::system_error& error) {
-      spawn_error = error.what();
-      break;
+      if (!started) break;
     }
+    // Every started thread is joined before anything is reported.
+    workers.join();
+    if (workers.size() < count) fail("failed to spawn thread: " + workers.start_error());
   }
-  // A thread left unjoined would terminate the process, so every started one is joined first.
-  for (std::thread& thread : threads) thread.join();
-  if (threads.size() < count) fail("failed to spawn thread: " + spawn_error);
 
-  for (const std::exception_ptr& failure : failures) {
-    if (!failure) continue;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (out_of_memory[i]) throw std::bad_alloc();
+    if (!failures[i]) continue;
     try {
-      std::rethrow_exception(failure);
+      std::rethrow_exception(failures[i]);
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const Fault& fault) {

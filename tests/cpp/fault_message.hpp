@@ -13,7 +13,7 @@ std::string fault_message(Action action) {
   try {
     action();
   } catch (const Fault& fault) {
-    return fault.what();
+    return fault.message();
   }
   return "no failure";
 }
