@@ -117,10 +117,14 @@ void time_borrowed(std::uint64_t n_bin) {
       first = faster(first, time_load(loader, headers, table, n_thread));
       reuse = faster(reuse, time_load(loader, headers, table, n_thread));
     }
-    std::printf("  %llu thread(s): bins built %.1f ms wall (%.1f ns/value), reused %.1f ms wall "
-                "(%.1f ns/value)\n",
-                static_cast<unsigned long long>(n_thread), first.wall_ms,
-                first.wall_ms * 1e6 / values, reuse.wall_ms, reuse.wall_ms * 1e6 / values);
+    std::printf("  %llu thread(s): bins built %.1f ms wall, %.1f ms cpu (%.1f ns/value wall, %.1f "
+                "cpu)\n",
+                static_cast<unsigned long long>(n_thread), first.wall_ms, first.cpu_ms,
+                first.wall_ms * 1e6 / values, first.cpu_ms * 1e6 / values);
+    std::printf("               bins reused %.1f ms wall, %.1f ms cpu (%.1f ns/value wall, %.1f "
+                "cpu)\n",
+                reuse.wall_ms, reuse.cpu_ms, reuse.wall_ms * 1e6 / values,
+                reuse.cpu_ms * 1e6 / values);
   }
 }
 

@@ -60,6 +60,104 @@ std::vector<float> sort_cells(std::span<const float> column) {
   return from;
 }
 
+// The order-preserving key as above, but one to one: -0.0 sorts just below 0.0. Present cells
+// only; the inverse gives back the exact bits.
+std::uint32_t exact_key(std::uint32_t bits) {
+  return bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u);
+}
+
+float value_of_exact_key(std::uint32_t key) {
+  return std::bit_cast<float>((key & 0x80000000u) != 0 ? key ^ 0x80000000u : ~key);
+}
+
+// What one pass over a column tells: enough to choose how to sort it, and its present cells as
+// exact keys with the digit counts of the radix sort.
+struct ColumnKeys {
+  static constexpr int kDigitBits = 11;
+  static constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+  static constexpr int kPasses = 3;
+
+  std::vector<std::uint32_t> keys;  // present cells in column order, then sorted
+  std::vector<std::uint32_t> counts = std::vector<std::uint32_t>(kPasses * kBuckets, 0);
+  bool has_nan = false;
+  bool has_missing = false;
+  bool has_positive_infinity = false;
+  bool last_zero_negative = false;  // the sign of the zero that comes last in column order
+
+  static std::uint32_t digit(std::uint32_t key, int pass) {
+    return (key >> (pass * kDigitBits)) & (kBuckets - 1);
+  }
+};
+
+ColumnKeys column_keys(std::span<const float> column) {
+  ColumnKeys summary;
+  summary.keys.resize(column.size());
+  std::size_t valid = 0;
+  for (float cell : column) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(cell);
+    if (bits == kMissingCellBits) {
+      summary.has_missing = true;
+      continue;
+    }
+    summary.has_nan |= (bits & 0x7FFFFFFFu) > 0x7F800000u;
+    summary.has_positive_infinity |= bits == 0x7F800000u;
+    if ((bits & 0x7FFFFFFFu) == 0) summary.last_zero_negative = bits != 0;
+    const std::uint32_t key = exact_key(bits);
+    summary.keys[valid++] = key;
+    for (int pass = 0; pass < ColumnKeys::kPasses; ++pass) {
+      ++summary.counts[pass * ColumnKeys::kBuckets + ColumnKeys::digit(key, pass)];
+    }
+  }
+  summary.keys.resize(valid);
+  return summary;
+}
+
+// Sorts the keys ascending with the counts of column_keys: LSD radix passes, a pass skipped when
+// every key has the same digit. Equal keys are equal bits, so stability does not matter here.
+void sort_keys(ColumnKeys& summary) {
+  std::vector<std::uint32_t>& from = summary.keys;
+  if (from.size() < 2) return;
+  std::vector<std::uint32_t> to(from.size());
+  for (int pass = 0; pass < ColumnKeys::kPasses; ++pass) {
+    std::uint32_t* offsets = &summary.counts[pass * ColumnKeys::kBuckets];
+    if (offsets[ColumnKeys::digit(from.front(), pass)] == from.size()) continue;
+    std::uint32_t next = 0;
+    for (std::size_t bucket = 0; bucket < ColumnKeys::kBuckets; ++bucket) {
+      next += std::exchange(offsets[bucket], next);
+    }
+    for (const std::uint32_t key : from) to[offsets[ColumnKeys::digit(key, pass)]++] = key;
+    std::swap(from, to);
+  }
+}
+
+// The cut rule over the first `valid` sorted values, read through value_at: each i in 1..n_bin-1
+// looks for the first gap at or after position i * step. Start positions only grow, so a scan may
+// resume at the gap found last: the positions before it cannot yield a new cut.
+template <class ValueAt>
+std::vector<float> cut_at_gaps(std::size_t valid, std::uint64_t n_bin, ValueAt&& value_at) {
+  std::vector<float> threshold;
+  const std::uint64_t step = valid / n_bin;
+  std::size_t resume = 0;
+  for (std::uint64_t i = 1; i < n_bin; ++i) {
+    std::size_t j = std::max<std::size_t>(i * step, resume);
+    for (; j + 1 < valid; ++j) {
+      const float a = value_at(j);
+      const float b = value_at(j + 1);
+      // Only when present +inf values share the missing cells' sort key.
+      if (is_missing_cell(a) || is_missing_cell(b)) fail_absent_value();
+      if (b + kGapTolerance > a) {
+        if (threshold.empty() || threshold.back() != a) threshold.push_back(a);
+        break;
+      }
+    }
+    // No gap up to the end: later starts lie further right and find none either. With step 0
+    // every i starts at position 0 and finds the same first gap.
+    if (j + 1 >= valid || step == 0) break;
+    resume = j;
+  }
+  return threshold;
+}
+
 struct Category {
   float value;
   std::uint64_t count;
@@ -73,40 +171,30 @@ void require_output(std::span<const float> column, std::span<std::uint8_t> out) 
 }  // namespace
 
 ContinuousBin ContinuousBin::from_values(std::span<const float> column, std::uint64_t n_bin) {
-  std::size_t valid = 0;
-  bool has_nan = false;
-  for (float cell : column) {
-    if (is_missing_cell(cell)) continue;
-    ++valid;
-    has_nan |= std::isnan(cell);
-  }
+  ColumnKeys summary = column_keys(column);
   // NaN cannot be ordered: sorting two or more cells compares every one of them at least once.
-  if (has_nan && column.size() >= 2) fail_absent_value();
+  if (summary.has_nan && column.size() >= 2) fail_absent_value();
   if (n_bin == 0) fail_division();
 
   ContinuousBin bin;
+  const std::size_t valid = summary.keys.size();
   if (valid >= 2) {
-    const std::vector<float> sorted = sort_cells(column);
-    const std::uint64_t step = valid / n_bin;
-    // Each i looks for the first gap at or after position i * step. Start positions only grow, so
-    // a scan may resume at the gap found last: the positions before it cannot yield a new cut.
-    std::size_t resume = 0;
-    for (std::uint64_t i = 1; i < n_bin; ++i) {
-      std::size_t j = std::max<std::size_t>(i * step, resume);
-      for (; j + 1 < valid; ++j) {
-        const float a = sorted[j];
-        const float b = sorted[j + 1];
-        // Only when present +inf values share the missing cells' sort key.
-        if (is_missing_cell(a) || is_missing_cell(b)) fail_absent_value();
-        if (b + kGapTolerance > a) {
-          if (bin.threshold.empty() || bin.threshold.back() != a) bin.threshold.push_back(a);
-          break;
-        }
+    if (summary.has_missing && summary.has_positive_infinity) {
+      // Missing cells and +inf share a sort key, so their column order decides whether the scan
+      // meets a missing cell: only the stable sort of the cells themselves tells.
+      const std::vector<float> sorted = sort_cells(column);
+      bin.threshold = cut_at_gaps(valid, n_bin, [&](std::size_t at) { return sorted[at]; });
+    } else {
+      // Only present cells, sorted as one-to-one keys: a quarter of the work of the stable sort
+      // of cells (bench_loader, 1M rows). Its one difference, -0.0 before 0.0 instead of column
+      // order, matters only for a cut at zero, which is the last zero of the run: in the stable
+      // sort, the zero that comes last in the column.
+      sort_keys(summary);
+      bin.threshold = cut_at_gaps(
+          valid, n_bin, [&](std::size_t at) { return value_of_exact_key(summary.keys[at]); });
+      for (float& cut : bin.threshold) {
+        if (cut == 0.0f) cut = summary.last_zero_negative ? -0.0f : 0.0f;
       }
-      // No gap up to the end: later starts lie further right and find none either. With step 0
-      // every i starts at position 0 and finds the same gap.
-      if (j + 1 >= valid || step == 0) break;
-      resume = j;
     }
   }
   bin.n_bin = bin.threshold.size() + 1;

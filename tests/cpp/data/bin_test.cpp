@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -122,6 +123,7 @@ Floats literal_thresholds(const std::vector<float>& column, std::uint64_t n_bin)
   for (std::uint64_t i = 1; i < n_bin; ++i) {
     for (std::size_t j = i * step; j < valid && j != valid - 1; ++j) {
       const float a = column[order[j]];
+      if (is_missing_cell(a) || is_missing_cell(column[order[j + 1]])) fail_absent_value();
       if (column[order[j + 1]] + (-1.1920929e-7f) > a) {
         if (thresholds.empty() || thresholds.back() != a) thresholds.push_back(a);
         break;
@@ -148,6 +150,55 @@ TEST(ContinuousBin, MatchesTheLiteralRulesOnRandomColumns) {
         << "round " << round << ", " << size << " cells, n_bin " << n_bin;
     ASSERT_EQ(bin.n_bin, bin.threshold.size() + 1);
   }
+}
+
+std::vector<std::uint32_t> bits_of(const Floats& values) {
+  std::vector<std::uint32_t> bits;
+  for (float value : values) bits.push_back(std::bit_cast<std::uint32_t>(value));
+  return bits;
+}
+
+// Columns of every sign and magnitude, long enough for every radix pass, with runs of +0.0 and
+// -0.0 in random order (the cut at zero takes the sign of the zero that comes last), infinities,
+// and missing cells next to +inf (which may fail the scan): thresholds bit for bit, and failures.
+TEST(ContinuousBin, MatchesTheLiteralRulesBitForBitWithSignedZerosAndInfinities) {
+  std::mt19937 random(43);
+  const Floats specials{0.0f, -0.0f, kInf, -kInf, 1e-45f, -1e-45f, 3.4e38f};
+  int zero_cuts = 0;
+  int failures = 0;
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t size = random() % 3 == 0 ? 5000 + random() % 5000 : random() % 300;
+    const int scale = static_cast<int>(random() % 40) - 20;
+    const int special_share = 1 + static_cast<int>(random() % 20);
+    const bool with_missing = random() % 2 == 0;
+    std::vector<float> column;
+    for (std::size_t k = 0; k < size; ++k) {
+      const auto pick = static_cast<int>(random() % 100);
+      if (pick < special_share) {
+        column.push_back(specials[random() % specials.size()]);
+      } else if (with_missing && pick < special_share + 5) {
+        column.push_back(missing_cell());
+      } else {
+        const auto magnitude = static_cast<float>(random() % 50) - 25.0f;
+        column.push_back(std::ldexp(magnitude, scale));
+      }
+    }
+    const std::uint64_t n_bin = 1 + random() % 254;
+    Floats expected;
+    const std::string expected_failure =
+        fault_message([&] { expected = literal_thresholds(column, n_bin); });
+    ContinuousBin bin;
+    ASSERT_EQ(fault_message([&] { bin = ContinuousBin::from_values(column, n_bin); }),
+              expected_failure)
+        << "round " << round;
+    ASSERT_EQ(bits_of(bin.threshold), bits_of(expected))
+        << "round " << round << ", " << size << " cells, n_bin " << n_bin;
+    failures += expected_failure != "no failure" ? 1 : 0;
+    zero_cuts += std::count(expected.begin(), expected.end(), 0.0f) > 0 ? 1 : 0;
+  }
+  // The rounds reach the cases that need care.
+  EXPECT_GT(zero_cuts, 20);
+  EXPECT_GT(failures, 5);
 }
 
 TEST(DiscreteBin, KeepsTheMostFrequentCategoriesComparedAsFloats) {
