@@ -1,28 +1,46 @@
 #!/usr/bin/env bash
-# Fuzzes the model-file reader: builds fuzz/fuzz_model_reader.cpp with clang 16, libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer in build/fuzz, then runs it for SECONDS
-# (default 60) starting from the seed files in fuzz/corpus/. New inputs go to build/fuzz/corpus,
-# findings to build/fuzz/findings/. Usage: scripts/fuzz.sh [SECONDS]
+# Fuzzes the core with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer (clang 16):
+#   reader    fuzz/fuzz_model_reader.cpp: arbitrary model-file text, seeds in fuzz/corpus/
+#   pipeline  fuzz/fuzz_pipeline.cpp: small tables and configurations through load, fit, predict,
+#             save and load, seeds in fuzz/pipeline_corpus/
+# Builds in build/fuzz and runs the target for SECONDS (default 60). New inputs go to
+# build/fuzz/corpus-TARGET, findings to build/fuzz/findings-TARGET/. Further arguments go to
+# libFuzzer, e.g. -runs=1000000 (which ends the run after that many inputs).
+# Usage: scripts/fuzz.sh [reader|pipeline] [SECONDS] [libFuzzer options...]
+#        scripts/fuzz.sh SECONDS   (the reader)
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 # Clang 16: older releases lack the builtin that std::source_location needs with this libstdc++.
 apt_install clang-16 libclang-rt-16-dev
 prepare_venv
 
+target="reader"
+if [ $# -gt 0 ] && [[ ! "$1" =~ ^[0-9]+$ ]]; then
+  target="$1"
+  shift
+fi
 seconds="${1:-60}"
+[ $# -gt 0 ] && shift
+case "$target" in
+  reader) binary="fuzz_model_reader"; seeds="$QV_ROOT/fuzz/corpus"
+          extra=(-dict="$QV_ROOT/fuzz/model_file.dict" -max_len=4096) ;;
+  pipeline) binary="fuzz_pipeline"; seeds="$QV_ROOT/fuzz/pipeline_corpus"; extra=(-max_len=1024) ;;
+  *) echo "unknown target $target: reader or pipeline" >&2; exit 2 ;;
+esac
 build="$QV_ROOT/build/fuzz"
 clang_cxx="$(command -v clang++-16)"
 
 # The libraries get coverage instrumentation too (fuzzer-no-link), so that the fuzzer is guided
-# by the reader's branches and not only by the target's own.
+# by the core's branches and not only by the target's own.
 cmake -S "$QV_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER="$clang_cxx" -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
   -DQUORVANTA_BUILD_FUZZ=ON -DQUORVANTA_BUILD_MODULE=OFF -DQUORVANTA_BUILD_TESTS=OFF \
   -DQUORVANTA_SANITIZE=address,undefined >/dev/null
-cmake --build "$build" --target fuzz_model_reader -j "$(nproc)"
+cmake --build "$build" --target "$binary" -j "$(nproc)"
 
-mkdir -p "$build/corpus" "$build/findings"
+corpus="$build/corpus-$target"
+findings="$build/findings-$target"
+mkdir -p "$corpus" "$findings"
 ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-  "$build/fuzz_model_reader" "$build/corpus" "$QV_ROOT/fuzz/corpus" \
-  -dict="$QV_ROOT/fuzz/model_file.dict" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-  -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/findings/"
+  "$build/$binary" "$corpus" "$seeds" "${extra[@]}" -timeout=10 -rss_limit_mb=2048 \
+  -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$findings/" "$@"

@@ -69,6 +69,7 @@ std::size_t word_blocks(std::size_t n_features) {
 // every kFeaturesPerWord-th byte.
 std::uint8_t* slot_bytes(std::vector<std::uint64_t>& words, std::size_t feature,
                          std::size_t n_drawn, std::size_t position) {
+  if (words.empty()) return nullptr;  // no drawn rows, so no slot is ever read
   std::uint64_t* const block = words.data() + feature / kFeaturesPerWord * n_drawn + position;
   return reinterpret_cast<std::uint8_t*>(block) + feature % kFeaturesPerWord;
 }
