@@ -152,7 +152,8 @@ bool is_exact_array(PyObject* object) {
 // module, numpy 1 the defining one).
 bool is_masked_array(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || std::strcmp(type->tp_name, "MaskedArray") != 0) {
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 ||
+      std::strcmp(type->tp_name, "MaskedArray") != 0) {
     return false;
   }
   OwnedRef module =
