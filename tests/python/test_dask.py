@@ -1,0 +1,426 @@
+"""quorvanta_dask on a local cluster of two worker processes: fitting and predicting on dask
+arrays and DataFrames, agreement with local models bit for bit, bad input, faults, memory, and
+workers that die."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import os
+import pickle
+import signal
+import time
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
+pd = pytest.importorskip("pandas")
+
+import dask  # noqa: E402
+from dask.delayed import delayed  # noqa: E402
+
+import quorvanta_dask  # noqa: E402
+from quorvanta import CausalModel  # noqa: E402
+from quorvanta_dask._faults import fault_type, remote_fault  # noqa: E402
+from quorvanta_dask._model import batch_seed, batch_sizes  # noqa: E402
+from quorvanta_dask._model_text import ModelBlocks, model_text  # noqa: E402
+
+NAME = "RandomForestClassifier"
+HEADERS = ["a", "b", "c", "d", "t", "y"]
+CONF = {
+    "feature": ["a", "b", "c", "d"],
+    "cat": ["d"],
+    "treatment": ["t"],
+    "y": "y",
+    "n_tree": 8,
+    "max_depth": 4,
+    "min_samples_leaf": 40,
+    "seed": 11,
+}
+N_BATCH = 4
+DEADLINE = 60  # seconds any cluster call may take before the test counts it as a hang
+
+
+def make_table(n_rows: int, seed: int = 0) -> np.ndarray:
+    """Numeric a, b, c; categorical d; treatment groups 0-2 in t; binary outcome y."""
+    rng = np.random.default_rng(seed)
+    a, b, c = rng.random(n_rows), rng.random(n_rows), rng.normal(size=n_rows)
+    d = rng.integers(0, 4, n_rows)
+    t = rng.integers(0, 3, n_rows)
+    lift = np.where((t == 1) & (a > 0.5), 0.3, 0.0) + np.where((t == 2) & (d == 1), 0.2, 0.0)
+    y = rng.random(n_rows) < 0.2 + lift
+    return np.column_stack([a, b, c, d, t, y]).astype(np.float32)
+
+
+TABLE = make_table(6000)
+
+
+def local_cluster(n_workers: int):
+    """Worker processes of one thread each; everything listens on 127.0.0.1 at free ports, and
+    the dashboard is off (the scheduler's own HTTP server would otherwise take port 8787)."""
+    return distributed.LocalCluster(
+        n_workers=n_workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, worker_dashboard_address=None,
+        scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"},
+    )
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    # One retry after a lost worker: a task that kills every worker it lands on fails fast.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        with local_cluster(2) as two_workers:
+            yield two_workers
+
+
+@pytest.fixture(scope="module")
+def client(cluster):
+    with distributed.Client(cluster, set_as_default=False) as module_client:
+        yield module_client
+
+
+@pytest.fixture
+def healthy(client):
+    """The client, once both workers are up (a test before may have killed one)."""
+    client.wait_for_workers(2, timeout=DEADLINE)
+    return client
+
+
+def bits(values) -> np.ndarray:
+    return np.asarray(values, dtype=np.float32).view(np.uint32)
+
+
+def local_effects(model: CausalModel, table) -> np.ndarray:
+    return np.asarray(model.predict(HEADERS, table), dtype=np.float32)
+
+
+def dask_model(client, **conf) -> quorvanta_dask.DaskCausalModel:
+    return quorvanta_dask.DaskCausalModel(NAME, {**CONF, **conf}, client=client, n_batch=N_BATCH)
+
+
+def frame_of(table: np.ndarray, index=None) -> pd.DataFrame:
+    return pd.DataFrame(table, columns=HEADERS, index=index)
+
+
+@pytest.fixture(scope="module")
+def fitted(client):
+    model = dask_model(client)
+    model.fit(HEADERS, da.from_array(TABLE, chunks=(1000, 6)))
+    return model
+
+
+def blocks_of(model) -> ModelBlocks:
+    return ModelBlocks.of(model_text(model.to_local() if hasattr(model, "to_local") else model))
+
+
+def within_deadline(call, *args):
+    """Runs a cluster call on a thread so that a hang fails the test instead of stopping CI."""
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        return pool.submit(call, *args).result(timeout=DEADLINE)
+
+
+class TestFitAndPredict:
+    def test_array_predictions_are_lazy_float32_and_match_the_local_model(self, fitted):
+        effects = fitted.predict(HEADERS, da.from_array(TABLE, chunks=(1000, 6)))
+        assert isinstance(effects, da.Array)
+        assert effects.dtype == np.float32
+        assert effects.chunks == ((1000,) * 6, (2,))
+        computed = effects.compute()
+        assert computed.shape == (6000, 2)
+        local = fitted.to_local()
+        np.testing.assert_array_equal(bits(computed), bits(local_effects(local, TABLE)))
+
+    def test_frames_fit_the_same_forest_and_predict_with_their_index(self, healthy, fitted):
+        index = pd.Index(np.arange(6000) * 3 + 1000, name="customer")
+        frame = dd.from_pandas(frame_of(TABLE, index), npartitions=5)
+        model = dask_model(healthy)
+        model.fit(HEADERS, frame)
+        assert blocks_of(model) == blocks_of(fitted), "same rows, same seed, same forest"
+
+        effects = model.predict(HEADERS, frame)
+        assert isinstance(effects, dd.DataFrame)
+        computed = effects.compute()
+        assert list(computed.columns) == ["effect_1", "effect_2"]
+        assert list(computed.dtypes) == [np.float32, np.float32]
+        pd.testing.assert_index_equal(computed.index, index)
+        np.testing.assert_array_equal(
+            bits(computed.to_numpy()), bits(local_effects(fitted.to_local(), TABLE))
+        )
+
+    def test_bins_are_those_of_a_local_fit(self, fitted):
+        local = CausalModel(NAME, CONF)
+        local.fit(HEADERS, TABLE)
+        assert blocks_of(fitted).bin_set() == blocks_of(local).bin_set()
+        assert len(blocks_of(fitted).trees) == CONF["n_tree"]
+
+    def test_seeded_fit_is_the_same_on_one_worker(self, fitted):
+        with local_cluster(1) as single, distributed.Client(single, set_as_default=False) as single_client:
+            model = dask_model(single_client)
+            model.fit(HEADERS, da.from_array(TABLE, chunks=(1000, 6)))
+        assert blocks_of(model).text() == blocks_of(fitted).text()
+
+    def test_saved_file_loads_locally_and_predicts_the_same_bits(self, fitted, tmp_path):
+        path = str(tmp_path / "forest.txt")
+        fitted.save(path)
+        loaded = CausalModel(NAME, {}).load(NAME, path)
+        np.testing.assert_array_equal(
+            bits(local_effects(loaded, TABLE)),
+            bits(fitted.predict(HEADERS, da.from_array(TABLE, chunks=(2500, 6))).compute()),
+        )
+        assert blocks_of(loaded).config_record()["n_tree"] == CONF["n_tree"]
+
+    def test_a_second_fit_adds_trees_as_a_local_second_fit_does(self, healthy):
+        model = dask_model(healthy, n_tree=4)
+        rows = da.from_array(TABLE[:3000], chunks=(1000, 6))
+        model.fit(HEADERS, rows)
+        first = blocks_of(model)
+        model.fit(HEADERS, rows)
+        second = blocks_of(model)
+        assert second.bins == first.bins
+        # A new fit restarts the seeded draws, locally and here: the same trees again.
+        assert second.trees == first.trees + first.trees
+        assert second.config_record()["n_tree"] == 4
+
+    def test_unseeded_fits_draw_new_trees(self, healthy):
+        conf = {key: value for key, value in CONF.items() if key != "seed"}
+        rows = da.from_array(TABLE[:3000], chunks=(1000, 6))
+        models = []
+        for _ in range(2):
+            model = quorvanta_dask.DaskCausalModel(NAME, {**conf, "n_tree": 2}, client=healthy)
+            model.fit(HEADERS, rows)
+            models.append(blocks_of(model))
+        assert models[0].trees != models[1].trees
+        assert models[0].config_record()["seed"] is None
+
+    def test_missing_cells_of_frames_and_masks_of_arrays(self, healthy, fitted):
+        table = TABLE.copy()
+        table[::7, 0] = np.nan
+        table[::11, 3] = np.nan
+        # In a DataFrame NaN, NA and None are missing cells, as masked cells are in an array.
+        frame = frame_of(table).astype({"d": "Float64"})
+        from_frame = dask_model(healthy)
+        from_frame.fit(HEADERS, dd.from_pandas(frame, npartitions=3))
+        from_masks = dask_model(healthy)
+        from_masks.fit(HEADERS, da.ma.masked_invalid(da.from_array(table, chunks=(2000, 6))))
+        assert blocks_of(from_frame).text() == blocks_of(from_masks).text()
+        local = CausalModel(NAME, CONF)
+        local.fit(HEADERS, np.ma.masked_invalid(table))
+        assert blocks_of(from_frame).bin_set() == blocks_of(local).bin_set()
+        assert blocks_of(from_frame).bin_set() != blocks_of(fitted).bin_set()
+
+        # In an array a masked cell is missing and a NaN stays a value.
+        masked = da.ma.masked_invalid(da.from_array(table, chunks=(1000, 6)))
+        np.testing.assert_array_equal(
+            bits(fitted.predict(HEADERS, masked).compute()),
+            bits(local_effects(fitted.to_local(), np.ma.masked_invalid(table))),
+        )
+        nan_valued = fitted.predict(HEADERS, da.from_array(table, chunks=(1000, 6))).compute()
+        np.testing.assert_array_equal(
+            bits(nan_valued), bits(local_effects(fitted.to_local(), table))
+        )
+
+
+class TestPartitions:
+    def test_empty_partitions_and_unknown_chunk_sizes(self, healthy, fitted):
+        empty_blocks = da.from_array(TABLE, chunks=((0, 2500, 0, 3500, 0), (6,)))
+        unknown = empty_blocks[empty_blocks[:, 0] > -1.0]  # every row, sizes unknown
+        assert np.isnan(unknown.shape[0])
+        model = dask_model(healthy)
+        model.fit(HEADERS, unknown)
+        assert blocks_of(model).text() == blocks_of(fitted).text()
+
+        effects = fitted.predict(HEADERS, unknown)
+        assert np.isnan(effects.shape[0]) and effects.shape[1] == 2
+        expected = bits(local_effects(fitted.to_local(), TABLE))
+        np.testing.assert_array_equal(bits(effects.compute()), expected)
+        np.testing.assert_array_equal(bits(fitted.predict(HEADERS, empty_blocks).compute()), expected)
+
+        pieces = [frame_of(TABLE[:0]), frame_of(TABLE[:2000]), frame_of(TABLE[:0]),
+                  frame_of(TABLE[2000:], index=np.arange(2000, 6000))]
+        frame = dd.from_delayed([delayed(piece) for piece in pieces], meta=frame_of(TABLE[:0]))
+        model = dask_model(healthy)
+        model.fit(HEADERS, frame)
+        assert blocks_of(model).text() == blocks_of(fitted).text()
+        computed = fitted.predict(HEADERS, frame).compute()
+        np.testing.assert_array_equal(bits(computed.to_numpy()), expected)
+        assert list(computed.index) == list(range(6000))
+
+
+def exploding_array() -> da.Array:
+    """A table whose computation fails loudly: bad input must be refused before it is touched."""
+
+    def explode():
+        raise AssertionError("the table was computed")
+
+    return da.from_delayed(delayed(explode)(), shape=(100, 6), dtype=np.float32)
+
+
+class TestBadInput:
+    @pytest.mark.parametrize(
+        ("headers", "table", "error", "match"),
+        [
+            ("abcdty", None, TypeError, "headers"),
+            (HEADERS, np.zeros((3, 6)), TypeError, "dask array of rows or a dask DataFrame"),
+            (HEADERS[:5], None, ValueError, "6 columns but headers name 5"),
+            (HEADERS + ["zz"], "frame", ValueError, "unknown columns: 'zz'"),
+            (HEADERS, "text frame", TypeError, r"numeric or boolean: 'b' \("),
+        ],
+    )
+    def test_tables_are_refused_before_any_work(self, healthy, headers, table, error, match):
+        if table is None:
+            table = exploding_array()
+        elif isinstance(table, str):
+            frame = frame_of(TABLE[:100])
+            if table == "text frame":
+                frame["b"] = frame["b"].astype(str).astype(object)
+            table = dd.from_pandas(frame, npartitions=2)
+        model = dask_model(healthy)
+        with pytest.raises(error, match=match):
+            model.fit(headers, table)
+        with pytest.raises(ValueError, match="not fitted: call fit before predict"):
+            model.predict(HEADERS, exploding_array())
+
+    def test_configuration_faults_are_those_of_a_local_fit(self, healthy):
+        model = quorvanta_dask.DaskCausalModel(NAME, {**CONF, "feature": ["a", "e"]}, client=healthy)
+        with pytest.raises(fault_type(), match="^Column is missing: e$"):
+            model.fit(HEADERS, exploding_array())
+        with pytest.raises(fault_type(), match="model name Forest not found"):
+            quorvanta_dask.DaskCausalModel("Forest", CONF)
+        with pytest.raises(ValueError, match="n_batch"):
+            quorvanta_dask.DaskCausalModel(NAME, CONF, n_batch=0)
+
+    @pytest.mark.parametrize(
+        ("conf", "match"),
+        [
+            ({"y": "outcome"}, "the outcome column 'outcome' is not among the headers"),
+            ({"y": 5}, r"no outcome column is configured \(conf key 'y'\)"),
+            ({"treatment": ["group"]}, "the treatment column 'group' is not among the headers"),
+        ],
+    )
+    def test_outcome_and_treatment_columns_are_checked_before_any_work(self, healthy, conf, match):
+        model = quorvanta_dask.DaskCausalModel(NAME, {**CONF, **conf}, client=healthy)
+        with pytest.raises(ValueError, match=match):
+            model.fit(HEADERS, exploding_array())
+
+    def test_no_client_and_no_model(self, tmp_path):
+        model = quorvanta_dask.DaskCausalModel(NAME, CONF)
+        with pytest.raises(ValueError, match="no Dask client"):
+            model.fit(HEADERS, exploding_array())
+        for call in (lambda: model.save(str(tmp_path / "m.txt")), model.to_local):
+            with pytest.raises(ValueError, match="not fitted"):
+                call()
+        assert not (tmp_path / "m.txt").exists()
+
+    def test_predict_checks_columns_before_any_work(self, fitted):
+        with pytest.raises(fault_type(), match="^Column is missing: d$"):
+            fitted.predict(["a", "b", "c", "z", "t", "y"], exploding_array())
+
+    def test_memory_refusal_names_what_is_needed_and_what_there_is(self, healthy):
+        huge = da.zeros((4_000_000_000, 6), dtype=np.float32, chunks=(10_000_000, 6))
+        limit = min(
+            info["memory_limit"] for info in healthy.scheduler_info()["workers"].values()
+        )
+        with pytest.raises(MemoryError) as refused:
+            within_deadline(dask_model(healthy).fit, HEADERS, huge)
+        message = str(refused.value)
+        assert "4000000000 rows x 6 columns, 89.41 GiB as float32" in message
+        assert "needs about 357.63 GiB" in message
+        assert f"smallest worker memory limit is {limit / 2**30:.2f} GiB" in message
+
+
+class TestFaults:
+    def test_a_fault_in_a_task_reaches_the_caller_as_the_local_fault(self, healthy):
+        table = TABLE.copy()
+        table[100, 5] = 2.0  # no class of a binary outcome
+        local = CausalModel(NAME, CONF)
+        with pytest.raises(fault_type()) as local_failure:
+            local.fit(HEADERS, table)
+        with pytest.raises(BaseException) as failure:
+            within_deadline(dask_model(healthy).fit, HEADERS, da.from_array(table, chunks=1000))
+        assert type(failure.value) is fault_type()
+        assert failure.value.args == local_failure.value.args
+
+    def test_a_fault_while_predicting_is_a_fault_dask_can_carry(self, fitted):
+        masked = np.ma.masked_array(TABLE, mask=np.zeros(TABLE.shape, bool))
+        masked.mask[4321, 4] = True  # a treatment cell must be present
+        with pytest.raises(fault_type()) as local_failure:
+            fitted.to_local().predict(HEADERS, masked)
+        effects = fitted.predict(HEADERS, da.from_array(masked, chunks=(1000, 6), asarray=False))
+        with pytest.raises(fault_type()) as failure:
+            within_deadline(effects.compute)
+        assert isinstance(failure.value, Exception), "Dask hangs on a bare BaseException"
+        assert failure.value.args == local_failure.value.args
+
+    def test_remote_faults_pickle_with_their_message(self):
+        fault = remote_fault("Column is missing: y")
+        again = pickle.loads(pickle.dumps(fault))
+        assert type(again) is type(fault)
+        assert isinstance(again, fault_type()) and isinstance(again, Exception)
+        assert again.args == ("Column is missing: y",)
+
+
+def kill_worker_running(client, key_prefix: str) -> None:
+    """SIGKILLs the worker process that holds a task whose key starts with `key_prefix`."""
+    pids = client.run(os.getpid)
+    end = time.monotonic() + DEADLINE
+    while time.monotonic() < end:
+        for address, keys in client.processing().items():
+            names = [key[0] if isinstance(key, tuple) else key for key in keys]
+            if address in pids and any(str(name).startswith(key_prefix) for name in names):
+                os.kill(pids[address], signal.SIGKILL)
+                return
+        time.sleep(0.002)
+    raise AssertionError(f"no task {key_prefix}... ran within {DEADLINE} s")
+
+
+def self_killing_array() -> da.Array:
+    """A table whose computation kills the worker process that runs it, every time."""
+
+    def die():
+        os.kill(os.getpid(), signal.SIGKILL)
+
+    return da.from_delayed(delayed(die, pure=False)(), shape=(100, 6), dtype=np.float32)
+
+
+class TestLostWorkers:
+    BIG = make_table(40_000, seed=3)
+
+    def test_a_worker_killed_mid_fit_changes_nothing(self, healthy):
+        rows = da.from_array(self.BIG, chunks=(5000, 6))
+        undisturbed = dask_model(healthy, max_depth=6)
+        undisturbed.fit(HEADERS, rows)
+        disturbed = dask_model(healthy, max_depth=6)
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            fitting = pool.submit(disturbed.fit, HEADERS, rows)
+            kill_worker_running(healthy, "grow_batch")
+            fitting.result(timeout=DEADLINE)
+        assert blocks_of(disturbed).text() == blocks_of(undisturbed).text()
+
+    def test_a_worker_killed_mid_predict_changes_nothing(self, healthy, fitted):
+        rows = da.from_array(self.BIG, chunks=(500, 6))
+        expected = bits(local_effects(fitted.to_local(), self.BIG))
+        effects = fitted.predict(HEADERS, rows)
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            computing = pool.submit(healthy.compute, effects, sync=True)
+            kill_worker_running(healthy, "quorvanta-predict")
+            np.testing.assert_array_equal(bits(computing.result(timeout=DEADLINE)), expected)
+
+    def test_repeated_kills_end_in_an_error(self, healthy, fitted):
+        with pytest.raises(distributed.scheduler.KilledWorker):
+            within_deadline(dask_model(healthy).fit, HEADERS, self_killing_array())
+        healthy.wait_for_workers(2, timeout=DEADLINE)
+        effects = fitted.predict(HEADERS, self_killing_array())
+        with pytest.raises(distributed.scheduler.KilledWorker):
+            within_deadline(healthy.compute(effects).result)
+
+
+def test_batches_depend_on_the_tree_count_and_seed_alone():
+    assert batch_sizes(10, 4) == [3, 3, 2, 2]
+    assert batch_sizes(3, 8) == [1, 1, 1]
+    assert batch_sizes(0, 8) == []
+    seeds = [batch_seed(11, index) for index in range(8)]
+    assert len(set(seeds)) == 8 and all(0 <= seed < 2**64 for seed in seeds)
+    assert seeds == [batch_seed(11, index) for index in range(8)]
+    assert batch_seed(12, 0) != seeds[0]
