@@ -25,9 +25,17 @@ _CONF_KEYS = (
     "min_samples_treatment", "n_reg", "alpha", "normalization", "max_features", "max_depth",
     "n_tree", "subsample", "n_thread", "seed",
 )
-# Batches a fit's trees are split into unless the caller says otherwise: enough for a few
-# workers, few enough that loading the table once per batch stays small beside growing.
-DEFAULT_BATCHES = 8
+# Trees per batch unless the caller says otherwise, and the most batches a fit makes by default:
+# each batch loads the whole table once more (on one thread about as long as growing half a tree
+# at 2,000,000 x 20, bench/bench_dask.py), so batches of about five trees keep that small while
+# still feeding a few workers.
+TREES_PER_BATCH = 5
+MAX_DEFAULT_BATCHES = 8
+
+
+def default_batches(n_tree: int) -> int:
+    """One batch per five trees, at least two (when there are two trees) and at most eight."""
+    return min(n_tree, max(2, min(MAX_DEFAULT_BATCHES, -(-n_tree // TREES_PER_BATCH))))
 
 
 def batch_sizes(n_tree: int, n_batch: int) -> list[int]:
@@ -64,8 +72,9 @@ class DaskCausalModel:
 
     `name` and `conf` are those of `quorvanta.CausalModel`; `n_thread` is the thread count of
     each task. `client` is the Dask client to use (None: the default client when fitting).
-    `n_batch` is the number of tasks a fit's trees are split into (at most one per tree); it is
-    part of what decides the forest, the number of workers is not.
+    `n_batch` is the number of tasks a fit's trees are split into (at most one per tree; None:
+    one per five trees, from two to eight); it is part of what decides the forest, the number
+    of workers is not.
     """
 
     def __init__(
@@ -73,12 +82,14 @@ class DaskCausalModel:
         name: str,
         conf: dict[str, Any],
         client: Any = None,
-        n_batch: int = DEFAULT_BATCHES,
+        n_batch: int | None = None,
     ) -> None:
         if not isinstance(conf, dict):
             raise TypeError(f"conf must be a dict, not {type(conf).__name__}")
-        if isinstance(n_batch, bool) or not isinstance(n_batch, int) or n_batch < 1:
-            raise ValueError(f"n_batch must be a positive int, not {n_batch!r}")
+        if n_batch is not None and (
+            isinstance(n_batch, bool) or not isinstance(n_batch, int) or n_batch < 1
+        ):
+            raise ValueError(f"n_batch must be a positive int or None, not {n_batch!r}")
         # Checks the name and reads the configuration exactly as a local model does.
         self._template = CausalModel(name, conf)
         self._config = ModelBlocks.of(model_text(self._template)).config_record()
@@ -115,7 +126,8 @@ class DaskCausalModel:
         else:
             previous = model_from_text(self.name, self._text)
             bins = model_text(previous._untrained_copy(0, None))
-        sizes = batch_sizes(n_tree, self.n_batch)
+        n_batch = self.n_batch if self.n_batch is not None else default_batches(n_tree)
+        sizes = batch_sizes(n_tree, n_batch)
         batches = [
             delayed(_tasks.grow_batch, pure=True)(
                 self.name, headers, table_key, bins, size, batch_seed(base_seed, index),

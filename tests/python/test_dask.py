@@ -24,7 +24,7 @@ from dask.delayed import delayed  # noqa: E402
 import quorvanta_dask  # noqa: E402
 from quorvanta import CausalModel  # noqa: E402
 from quorvanta_dask._faults import fault_type, remote_fault  # noqa: E402
-from quorvanta_dask._model import batch_seed, batch_sizes  # noqa: E402
+from quorvanta_dask._model import batch_seed, batch_sizes, default_batches  # noqa: E402
 from quorvanta_dask._model_text import ModelBlocks, model_text  # noqa: E402
 
 NAME = "RandomForestClassifier"
@@ -420,6 +420,9 @@ def test_batches_depend_on_the_tree_count_and_seed_alone():
     assert batch_sizes(10, 4) == [3, 3, 2, 2]
     assert batch_sizes(3, 8) == [1, 1, 1]
     assert batch_sizes(0, 8) == []
+    assert [default_batches(n) for n in (0, 1, 2, 9, 10, 11, 20, 40, 100)] == [
+        0, 1, 2, 2, 2, 3, 4, 8, 8
+    ]
     seeds = [batch_seed(11, index) for index in range(8)]
     assert len(set(seeds)) == 8 and all(0 <= seed < 2**64 for seed in seeds)
     assert seeds == [batch_seed(11, index) for index in range(8)]
