@@ -91,7 +91,9 @@ def main() -> None:
                 evaluate(f"Dask {kind}", predictions, test_treatment, test_y, test_effects,
                          axes[row])
             )
-            report.append(f"  saved to {path}; the file loaded locally predicts identically: {same}")
+            report.append(
+                f"  saved to {path}; the file loaded locally predicts identically: {same}"
+            )
     fig.tight_layout()
     picture = out / "dask_qini_curves.png"
     fig.savefig(picture, dpi=90)

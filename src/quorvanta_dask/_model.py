@@ -16,7 +16,7 @@ from quorvanta import CausalModel
 from quorvanta_dask import _tasks
 from quorvanta_dask._faults import fault_type, local_fault
 from quorvanta_dask._memory import check_fit_memory, smallest_memory_limit
-from quorvanta_dask._model_text import ModelBlocks, model_from_text, model_text
+from quorvanta_dask._model_text import ModelBlocks, model_from_text, model_text, untrained_copy
 from quorvanta_dask._tables import DaskTable, checked_headers
 
 # The configuration keys a model reads; others are not sent to the workers.
@@ -125,7 +125,7 @@ class DaskCausalModel:
             )
         else:
             previous = model_from_text(self.name, self._text)
-            bins = model_text(previous._untrained_copy(0, None))
+            bins = model_text(untrained_copy(previous, 0, None))
         n_batch = self.n_batch if self.n_batch is not None else default_batches(n_tree)
         sizes = batch_sizes(n_tree, n_batch)
         batches = [
@@ -152,7 +152,7 @@ class DaskCausalModel:
         """Fails before any task runs: as a local fit would for a missing feature, and with a
         ValueError for a missing outcome or treatment column, which a local fit only meets when
         it grows its first tree."""
-        probe = self._template._untrained_copy(0, None)
+        probe = untrained_copy(self._template, 0, None)
         probe.fit(headers, np.zeros((1, len(headers)), dtype=np.float32))
         if int(self._config["n_tree"]) == 0:
             return
@@ -175,8 +175,8 @@ class DaskCausalModel:
                 raise RuntimeError(f"batch {index} grew its trees on other bins than the fit's")
             if len(batch.trees) != size:
                 raise RuntimeError(f"batch {index} returned {len(batch.trees)} of {size} trees")
-        joined = model_from_text(self.name, bins_text)._untrained_copy(
-            int(self._config["n_tree"]), seed
+        joined = untrained_copy(
+            model_from_text(self.name, bins_text), int(self._config["n_tree"]), seed
         )
         head = ModelBlocks.of(model_text(joined))
         earlier = ModelBlocks.of(self._text).trees if self._text is not None else ()
@@ -263,8 +263,9 @@ def _predict_frame(dask_table: DaskTable, packed: Any, n_effects: int) -> Any:
 
 
 def _forget_table(client: Any, table_key: str) -> None:
+    """Frees the joined table on every worker; a worker lost meanwhile holds none."""
     try:
-        client.run(_tasks.forget_table, table_key)
+        client.run(_tasks.forget_table, table_key, on_error="ignore")
     except Exception:  # noqa: BLE001 - freeing memory early is best effort
         pass
 

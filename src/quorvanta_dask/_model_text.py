@@ -38,6 +38,13 @@ def model_from_text(name: str, text: str) -> CausalModel:
         return CausalModel(name, {}).load(name, path)
 
 
+def untrained_copy(model: CausalModel, n_tree: int, seed: int | None) -> CausalModel:
+    """A model of the same kind with `model`'s configuration and bins, no trees, and the given
+    tree count and seed (None: none). The extension keeps this entry point private, out of its
+    published interface."""
+    return model._untrained_copy(n_tree, seed)  # type: ignore[attr-defined, no-any-return]
+
+
 @dataclass(frozen=True)
 class ModelBlocks:
     config: str

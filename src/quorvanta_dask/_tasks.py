@@ -14,7 +14,7 @@ import numpy as np
 
 from quorvanta import CausalModel
 from quorvanta_dask._faults import carried_faults
-from quorvanta_dask._model_text import ModelBlocks, model_from_text, model_text
+from quorvanta_dask._model_text import ModelBlocks, model_from_text, model_text, untrained_copy
 
 _lock = threading.Lock()
 # The joined training table of the fit in progress: batches that land on the same worker process
@@ -74,7 +74,7 @@ def fit_bins(
 ) -> str:
     """A fit with no trees on the whole table: the text of a model that holds only its bins."""
     with carried_faults():
-        model = CausalModel(name, conf)._untrained_copy(0, None)
+        model = untrained_copy(CausalModel(name, conf), 0, None)
         model.fit(headers, joined_table(table_key, partitions))
         return model_text(model)
 
@@ -96,7 +96,7 @@ def grow_batch(
 ) -> GrownBatch:
     """Grows `n_tree` trees with `seed` on the bins held by `bins_text`."""
     with carried_faults():
-        model = model_from_text(name, bins_text)._untrained_copy(n_tree, seed)
+        model = untrained_copy(model_from_text(name, bins_text), n_tree, seed)
         model.fit(headers, joined_table(table_key, partitions))
         blocks = ModelBlocks.of(model_text(model))
         return GrownBatch(blocks.bin_set(), blocks.trees)

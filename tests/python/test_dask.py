@@ -40,7 +40,7 @@ CONF = {
     "seed": 11,
 }
 N_BATCH = 4
-DEADLINE = 60  # seconds any cluster call may take before the test counts it as a hang
+DEADLINE = 120  # seconds a cluster call may take (workers restart slowly on a busy machine)
 
 
 def make_table(n_rows: int, seed: int = 0) -> np.ndarray:
@@ -156,9 +156,10 @@ class TestFitAndPredict:
         assert len(blocks_of(fitted).trees) == CONF["n_tree"]
 
     def test_seeded_fit_is_the_same_on_one_worker(self, fitted):
-        with local_cluster(1) as single, distributed.Client(single, set_as_default=False) as single_client:
-            model = dask_model(single_client)
-            model.fit(HEADERS, da.from_array(TABLE, chunks=(1000, 6)))
+        with local_cluster(1) as single:
+            with distributed.Client(single, set_as_default=False) as single_client:
+                model = dask_model(single_client)
+                model.fit(HEADERS, da.from_array(TABLE, chunks=(1000, 6)))
         assert blocks_of(model).text() == blocks_of(fitted).text()
 
     def test_saved_file_loads_locally_and_predicts_the_same_bits(self, fitted, tmp_path):
@@ -235,7 +236,8 @@ class TestPartitions:
         assert np.isnan(effects.shape[0]) and effects.shape[1] == 2
         expected = bits(local_effects(fitted.to_local(), TABLE))
         np.testing.assert_array_equal(bits(effects.compute()), expected)
-        np.testing.assert_array_equal(bits(fitted.predict(HEADERS, empty_blocks).compute()), expected)
+        from_empty_blocks = fitted.predict(HEADERS, empty_blocks).compute()
+        np.testing.assert_array_equal(bits(from_empty_blocks), expected)
 
         pieces = [frame_of(TABLE[:0]), frame_of(TABLE[:2000]), frame_of(TABLE[:0]),
                   frame_of(TABLE[2000:], index=np.arange(2000, 6000))]
@@ -283,7 +285,8 @@ class TestBadInput:
             model.predict(HEADERS, exploding_array())
 
     def test_configuration_faults_are_those_of_a_local_fit(self, healthy):
-        model = quorvanta_dask.DaskCausalModel(NAME, {**CONF, "feature": ["a", "e"]}, client=healthy)
+        conf = {**CONF, "feature": ["a", "e"]}
+        model = quorvanta_dask.DaskCausalModel(NAME, conf, client=healthy)
         with pytest.raises(fault_type(), match="^Column is missing: e$"):
             model.fit(HEADERS, exploding_array())
         with pytest.raises(fault_type(), match="model name Forest not found"):
@@ -427,3 +430,46 @@ def test_batches_depend_on_the_tree_count_and_seed_alone():
     assert len(set(seeds)) == 8 and all(0 <= seed < 2**64 for seed in seeds)
     assert seeds == [batch_seed(11, index) for index in range(8)]
     assert batch_seed(12, 0) != seeds[0]
+
+
+class TestJoiningBatches:
+    """The client's checks on what the batches return, without a cluster."""
+
+    @pytest.fixture
+    def bins_text(self):
+        bins_only = CausalModel(NAME, {**CONF, "n_tree": 0})
+        bins_only.fit(HEADERS, TABLE)
+        return model_text(bins_only)
+
+    def grown(self, bins_text, n_tree: int, seed: int):
+        from quorvanta_dask._tasks import GrownBatch
+        from quorvanta_dask._model_text import model_from_text, untrained_copy
+
+        batch = untrained_copy(model_from_text(NAME, bins_text), n_tree, seed)
+        batch.fit(HEADERS, TABLE)
+        blocks = ModelBlocks.of(model_text(batch))
+        return GrownBatch(blocks.bin_set(), blocks.trees)
+
+    def test_batches_join_in_order_into_one_loadable_model(self, bins_text):
+        model = quorvanta_dask.DaskCausalModel(NAME, {**CONF, "n_tree": 3})
+        batches = [self.grown(bins_text, 2, 1), self.grown(bins_text, 1, 2)]
+        model._join(bins_text, [2, 1], batches, 11)
+        joined = blocks_of(model)
+        assert joined.trees == batches[0].trees + batches[1].trees
+        assert joined.bin_set() == ModelBlocks.of(bins_text).bin_set()
+        assert joined.config_record()["n_tree"] == 3 and joined.config_record()["seed"] == 11
+        assert joined.n_effects() == 2
+        assert ModelBlocks.of(joined.text()) == joined
+
+    def test_batches_on_other_bins_or_short_of_trees_are_refused(self, bins_text):
+        model = quorvanta_dask.DaskCausalModel(NAME, {**CONF, "n_tree": 2})
+        batch = self.grown(bins_text, 1, 1)
+        other_bins = CausalModel(NAME, {**CONF, "n_tree": 0, "n_bin": 7})
+        other_bins.fit(HEADERS, TABLE)
+        stranger = self.grown(model_text(other_bins), 1, 2)
+        with pytest.raises(RuntimeError, match="batch 1 grew its trees on other bins"):
+            model._join(bins_text, [1, 1], [batch, stranger], 11)
+        with pytest.raises(RuntimeError, match="batch 0 returned 1 of 2 trees"):
+            model._join(bins_text, [2], [batch], 11)
+        with pytest.raises(ValueError, match="not fitted"):
+            model.to_local()
