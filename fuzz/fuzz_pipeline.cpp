@@ -3,6 +3,7 @@
 // possible (zeros, huge counts, odd bin counts, NaN and infinities, missing cells), on up to four
 // threads, for both model kinds. Failures must be Faults (or running out of memory); the model read
 // back must write the same text and predict exactly as the fitted one.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -85,6 +86,10 @@ TreeConfig read_config(InputReader& in, std::size_t n_features) {
   config.normalization = in.flag();
   config.max_features = in.pick(kCounts);
   config.max_depth = in.pick(kDepths);
+  // With min_samples_leaf 0 a split may send every row to one child, which can then split the
+  // same way again: such a chain only ends at max_depth, so a huge depth would never finish.
+  if (config.min_samples_leaf == 0)
+    config.max_depth = std::min<std::uint64_t>(config.max_depth, 12);
   config.n_tree = in.pick(kTrees);
   config.subsample = in.pick(kFloats);
   config.n_thread = in.byte() % 5;

@@ -5,7 +5,9 @@
 #             save and load, seeds in fuzz/pipeline_corpus/
 # Builds in build/fuzz and runs the target for SECONDS (default 60). New inputs go to
 # build/fuzz/corpus-TARGET, findings to build/fuzz/findings-TARGET/. Further arguments go to
-# libFuzzer, e.g. -runs=1000000 (which ends the run after that many inputs).
+# libFuzzer, e.g. -runs=1000000 (which ends the run after that many inputs). FUZZ_SANITIZE picks
+# the sanitizers (default address,undefined; empty for none, several times faster) and the build
+# folder (build/fuzz, or build/fuzz-plain without sanitizers).
 # Usage: scripts/fuzz.sh [reader|pipeline] [SECONDS] [libFuzzer options...]
 #        scripts/fuzz.sh SECONDS   (the reader)
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
@@ -26,7 +28,9 @@ case "$target" in
   pipeline) binary="fuzz_pipeline"; seeds="$QV_ROOT/fuzz/pipeline_corpus"; extra=(-max_len=1024) ;;
   *) echo "unknown target $target: reader or pipeline" >&2; exit 2 ;;
 esac
+sanitize="${FUZZ_SANITIZE-address,undefined}"
 build="$QV_ROOT/build/fuzz"
+[ -z "$sanitize" ] && build="$QV_ROOT/build/fuzz-plain"
 clang_cxx="$(command -v clang++-16)"
 
 # The libraries get coverage instrumentation too (fuzzer-no-link), so that the fuzzer is guided
@@ -34,7 +38,7 @@ clang_cxx="$(command -v clang++-16)"
 cmake -S "$QV_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER="$clang_cxx" -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
   -DQUORVANTA_BUILD_FUZZ=ON -DQUORVANTA_BUILD_MODULE=OFF -DQUORVANTA_BUILD_TESTS=OFF \
-  -DQUORVANTA_SANITIZE=address,undefined >/dev/null
+  -DQUORVANTA_SANITIZE="$sanitize" >/dev/null
 cmake --build "$build" --target "$binary" -j "$(nproc)"
 
 corpus="$build/corpus-$target"
