@@ -1,6 +1,7 @@
 #include <memory>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "forest/model.hpp"
 #include "forest/worker_threads.hpp"
 
@@ -16,6 +17,7 @@ std::vector<TreeLearner> grow_trees(std::uint64_t count, ModelKind kind, const T
   learners.reserve(count);
   NodeSplitScratch scratch;
   for (std::uint64_t i = 0; i < count; ++i) {
+    check_interruption();
     TreeLearner learner = TreeLearner::create(kind, config);
     grow_tree(learner, data, rng, scratch);
     learner.partition = Partition();

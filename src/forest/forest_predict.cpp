@@ -1,4 +1,5 @@
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "forest/effect_sum.hpp"
 #include "forest/model.hpp"
 #include "forest/worker_threads.hpp"
@@ -11,6 +12,7 @@ EffectSum sum_tree_effects(const TreeLearner* first, std::size_t count, const Da
   EffectSum sum;
   TreeRouting routing;
   for (std::size_t i = 0; i < count; ++i) {
+    check_interruption();
     route_tree(first[i], data, routing);
     sum.add(routing);
   }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "common/worker_group.hpp"
 
 namespace quorvanta {
@@ -28,7 +29,15 @@ void run_on_worker_threads(std::size_t count, const std::function<void(std::size
       });
       if (!started) break;
     }
-    // Every started thread is joined before anything is reported.
+    // A pending interrupt stops the workers at their next tree or node, and its exception is
+    // what the caller gets. Every started thread is joined before anything is reported.
+    try {
+      workers.wait(interruption_poll(), kPollInterval);
+    } catch (...) {
+      request_stop();
+      workers.join();
+      throw;
+    }
     workers.join();
     if (workers.size() < count) fail("failed to spawn thread: " + workers.start_error());
   }

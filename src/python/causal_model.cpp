@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "data/cell_table.hpp"
 #include "data/data_matrix.hpp"
 #include "forest/model.hpp"
@@ -82,6 +83,13 @@ DataMatrix load_table(Model& model, PyObject* headers_argument, PyObject* arr_ar
   return model.data_loader().load(headers, rows.table(), model.n_thread());
 }
 
+// The poll of a long fit or predict: runs the handlers of signals that arrived meanwhile (on the
+// main thread, with the interpreter lock that this thread holds); the exception of one that
+// raises, KeyboardInterrupt for Ctrl-C, ends the call.
+void raise_pending_signals() {
+  if (PyErr_CheckSignals() < 0) throw_python_error();
+}
+
 OwnedRef effects_to_list(const EffectTable& effects) {
   OwnedRef rows = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
   for (std::size_t r = 0; r < effects.n_rows; ++r) {
@@ -144,6 +152,7 @@ PyObject* causal_model_fit(PyObject* self, PyObject* const* args, Py_ssize_t nar
     CausalModelObject& instance = receiver(self);
     ExclusiveUse use(instance.use_count);
     DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
+    const InterruptionScope interruption(raise_pending_signals);
     instance.model->fit(std::move(data));
     Py_RETURN_NONE;
   });
@@ -157,6 +166,7 @@ PyObject* causal_model_predict(PyObject* self, PyObject* const* args, Py_ssize_t
     CausalModelObject& instance = receiver(self);
     ExclusiveUse use(instance.use_count);
     DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
+    const InterruptionScope interruption(raise_pending_signals);
     EffectTable effects = instance.model->predict(std::move(data));
     return effects_to_list(effects).release();
   });

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "stats/node_split.hpp"
 #include "stats/split_scan.hpp"
 
@@ -173,6 +174,7 @@ void grow_from_root(TreeLearner& learner, const DataMatrix& data, SharedRng& rng
 
   std::vector<std::uint64_t> pending{0};
   while (!pending.empty()) {
+    check_interruption();
     const std::uint64_t node = pending.back();
     pending.pop_back();
     if (!grow_node(learner, node, data, rng, search)) continue;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "fault_message.hpp"
 
 namespace quorvanta {
@@ -40,6 +41,29 @@ TEST(WorkerThreads, FailuresReachTheCallerInStartOrder) {
               run_on_worker_threads(2, [](std::size_t) { throw std::runtime_error("other"); });
             }),
             std::string(kErrValuePrefix) + "other");
+}
+
+// Workers that check for interruption stop once the caller's poll throws, and the poll's exception
+// is what the caller gets, not the workers' way of stopping.
+TEST(WorkerThreads, APollThatThrowsStopsEveryWorker) {
+  struct Stop {};
+  std::atomic<int> stopped{0};
+  int polls = 0;
+  const InterruptionScope scope([&] {
+    if (++polls == 2) throw Stop{};
+  });
+  EXPECT_THROW(run_on_worker_threads(3,
+                                     [&](std::size_t) {
+                                       try {
+                                         while (true) check_interruption();
+                                       } catch (const Interrupted&) {
+                                         ++stopped;
+                                         throw;
+                                       }
+                                     }),
+               Stop);
+  EXPECT_EQ(stopped.load(), 3);
+  EXPECT_EQ(polls, 2);
 }
 
 }  // namespace

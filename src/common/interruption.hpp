@@ -1,0 +1,51 @@
+// Stopping a long call (fit, predict) from outside, such as on Ctrl-C.
+//
+// The caller opens an InterruptionScope around the call with a poll that throws when the call must
+// stop. Growing and routing call check_interruption() at every tree and node. On the calling thread
+// that runs the poll once kPollInterval has passed since the last run; when worker threads do the
+// work, the calling thread runs the poll while it waits for them (run_on_worker_threads), and when
+// the poll throws it requests a stop, which makes check_interruption() throw Interrupted on every
+// worker at its next tree or node. Either way the poll's exception is what the caller sees.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace quorvanta {
+
+// Half the 100 ms within which a pending interrupt must be noticed, so that a tree or node that
+// ends just after a poll still leaves room.
+inline constexpr std::chrono::milliseconds kPollInterval{50};
+
+// Thrown on worker threads once a stop was requested. It ends the worker's work; the caller gets
+// the poll's exception instead.
+struct Interrupted {};
+
+class InterruptionScope {
+ public:
+  // Installs `poll` for the calling thread until the scope ends (scopes nest).
+  explicit InterruptionScope(std::function<void()> poll);
+  ~InterruptionScope();
+  InterruptionScope(const InterruptionScope&) = delete;
+  InterruptionScope& operator=(const InterruptionScope&) = delete;
+
+ private:
+  // What an enclosing scope had installed, restored when this one ends.
+  std::function<void()> outer_poll_;
+  std::thread::id outer_thread_;
+  std::chrono::steady_clock::time_point outer_last_poll_;
+  bool outer_stop_;
+};
+
+// At a tree or node boundary: throws Interrupted when a stop was requested; on the thread that
+// installed the poll, runs the poll when it is due (its exception propagates).
+void check_interruption();
+
+// The installed poll, empty outside any scope; for the calling thread while workers run.
+const std::function<void()>& interruption_poll();
+
+// Asks every worker to stop at its next tree or node.
+void request_stop();
+
+}  // namespace quorvanta
