@@ -147,7 +147,47 @@ void convert_rows(const CellTable& rows, const std::vector<KnownFeature>& featur
   }
 }
 
+// Checks, for rows [begin, end), that every outcome, treatment and weight cell is present, as
+// converting them would.
+void check_target_cells(const CellTable& rows, const TargetPositions& targets, std::size_t begin,
+                        std::size_t end) {
+  std::vector<std::size_t> positions(targets.treatments);
+  if (targets.y) positions.push_back(*targets.y);
+  if (targets.weight) positions.push_back(*targets.weight);
+  std::vector<float> cells(std::min(kRowBlock, end - begin));
+  for (std::size_t start = begin; start < end; start += kRowBlock) {
+    const std::size_t count = std::min(kRowBlock, end - start);
+    for (const std::size_t position : positions) {
+      rows.read_column(position, start, start + count, cells);
+      for (std::size_t k = 0; k < count; ++k) present(cells[k]);
+    }
+  }
+}
+
+// Runs `pass(begin, end)` over row ranges of whole blocks, a few per thread so that a slow thread
+// delays the pass little. The first failure in row order is the one reported, as in a single pass.
+template <class Pass>
+void for_row_ranges(std::size_t n_rows, std::uint64_t n_thread, Pass&& pass) {
+  const std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
+  const std::size_t n_ranges = static_cast<std::size_t>(std::min<std::uint64_t>(
+      n_blocks,
+      kRangesPerThread * std::min<std::uint64_t>(std::max<std::uint64_t>(n_thread, 1), n_blocks)));
+  rethrow_failure(run_ordered_tasks(n_ranges, n_thread, [&](std::size_t range) {
+    const std::size_t begin = std::min(n_rows, range * n_blocks / n_ranges * kRowBlock);
+    const std::size_t end = std::min(n_rows, (range + 1) * n_blocks / n_ranges * kRowBlock);
+    pass(begin, end);
+  }));
+}
+
 }  // namespace
+
+// What load and locate_features share: the features' roles, every feature with its record (in
+// the order the row pass takes them), and the positions of the other columns.
+struct DataLoader::Staging {
+  std::vector<std::uint8_t> is_cat;
+  std::vector<KnownFeature> features;
+  TargetPositions targets;
+};
 
 DataLoader::DataLoader(std::vector<std::string> feature_cols, std::string y_col,
                        std::vector<std::string> treatment_cols, std::string weight_col,
@@ -180,20 +220,18 @@ std::vector<std::optional<std::size_t>> DataLoader::find_columns(
   return positions;
 }
 
-DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellTable& rows,
-                            std::uint64_t n_thread) {
+void DataLoader::stage(const std::vector<std::string>& headers, const CellTable& rows,
+                       std::uint64_t n_thread, Staging& staging) {
   const auto feature_positions = find_columns(headers, feature_cols_, true);
   const auto y_position = first_position(headers, y_col_);
   const auto treatment_positions = find_columns(headers, treatment_cols_, false);
   const auto weight_position = first_position(headers, weight_col_);
 
-  DataMatrix data;
   for (const std::string& feature : feature_cols_) {
     const bool is_cat = std::find(cat_cols_.begin(), cat_cols_.end(), feature) != cat_cols_.end();
-    data.is_cat.push_back(is_cat ? 1 : 0);
+    staging.is_cat.push_back(is_cat ? 1 : 0);
   }
 
-  const std::size_t n_rows = rows.n_rows();
   const std::size_t shortest_row = rows.shortest_row_length();
   const auto require_cells = [&](std::size_t position) {
     if (position >= shortest_row) fail_absent_value();
@@ -204,9 +242,8 @@ DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellT
   // the features before it have been binned. A feature without a record is new, unless an earlier
   // feature of the same name builds the record it will meet.
   const std::size_t n_features = feature_cols_.size();
-  data.x.resize(n_features);
   std::vector<NewFeature> new_features;
-  std::vector<KnownFeature> known;
+  std::vector<KnownFeature>& known = staging.features;
   std::unordered_set<std::string_view> names_built;
   std::size_t lacking_feature = n_features;
   for (std::size_t feature = 0; feature < n_features; ++feature) {
@@ -216,7 +253,7 @@ DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellT
       lacking_feature = feature;
       break;
     }
-    const bool is_cat = data.is_cat[feature] != 0;
+    const bool is_cat = staging.is_cat[feature] != 0;
     const bool held = is_cat ? discrete_bins_.contains(name) : continuous_bins_.contains(name);
     if (held || !names_built.insert(name).second) {
       known.push_back({feature, position, nullptr, nullptr, nullptr});
@@ -248,24 +285,20 @@ DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellT
   rethrow_failure(building);
   if (lacking_feature < n_features) fail_absent_value();
 
-  // The maps no longer change, so their records can be referred to; every feature is binned in
-  // the row pass.
+  // The maps no longer change, so their records can be referred to.
   for (const NewFeature& built : new_features) {
     known.push_back({built.feature, built.position, nullptr, nullptr, nullptr});
   }
   for (KnownFeature& known_feature : known) {
     const std::string& name = feature_cols_[known_feature.feature];
-    if (data.is_cat[known_feature.feature] != 0) {
+    if (staging.is_cat[known_feature.feature] != 0) {
       known_feature.discrete = discrete_bins_.find(name);
     } else {
       known_feature.continuous = continuous_bins_.find(name);
-      if (n_rows >= ThresholdLookup::kMinRows) {
-        known_feature.lookup = std::make_shared<const ThresholdLookup>(*known_feature.continuous);
-      }
     }
   }
 
-  TargetPositions targets;
+  TargetPositions& targets = staging.targets;
   if (y_position) targets.y = require_cells(*y_position);
   // Without the first treatment column there is no treatment data; a later one must be present.
   if (!treatment_cols_.empty() && treatment_positions.front()) {
@@ -274,19 +307,29 @@ DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellT
     }
   }
   if (weight_position) targets.weight = require_cells(*weight_position);
+}
 
-  // Row ranges of whole blocks, a few per thread so that a slow thread delays the pass little. The
-  // first failure in row order is the one reported, as in a single pass.
-  size_row_outputs(n_rows, known, targets, data);
-  const std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
-  const std::size_t n_ranges = static_cast<std::size_t>(std::min<std::uint64_t>(
-      n_blocks,
-      kRangesPerThread * std::min<std::uint64_t>(std::max<std::uint64_t>(n_thread, 1), n_blocks)));
-  rethrow_failure(run_ordered_tasks(n_ranges, n_thread, [&](std::size_t range) {
-    const std::size_t begin = std::min(n_rows, range * n_blocks / n_ranges * kRowBlock);
-    const std::size_t end = std::min(n_rows, (range + 1) * n_blocks / n_ranges * kRowBlock);
-    convert_rows(rows, known, targets, begin, end, data);
-  }));
+DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellTable& rows,
+                            std::uint64_t n_thread) {
+  Staging staging;
+  stage(headers, rows, n_thread, staging);
+  const std::size_t n_rows = rows.n_rows();
+  // Every feature is binned in the row pass; long numeric columns through a lookup table.
+  std::vector<KnownFeature>& features = staging.features;
+  for (KnownFeature& feature : features) {
+    if (feature.continuous != nullptr && n_rows >= ThresholdLookup::kMinRows) {
+      feature.lookup = std::make_shared<const ThresholdLookup>(*feature.continuous);
+    }
+  }
+
+  DataMatrix data;
+  data.is_cat = std::move(staging.is_cat);
+  data.x.resize(feature_cols_.size());
+  const TargetPositions& targets = staging.targets;
+  size_row_outputs(n_rows, features, targets, data);
+  for_row_ranges(n_rows, n_thread, [&](std::size_t begin, std::size_t end) {
+    convert_rows(rows, features, targets, begin, end, data);
+  });
 
   for (const std::vector<std::uint8_t>& groups : data.treatment) {
     if (groups.empty()) fail_absent_value();  // no largest value
@@ -298,6 +341,26 @@ DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellT
   for (const auto& [name, bin] : continuous_bins_) data.n_bins.insert_or_assign(name, bin.n_bin);
   for (const auto& [name, bin] : discrete_bins_) data.n_bins.insert_or_assign(name, bin.n_bin);
   return data;
+}
+
+RawFeatures DataLoader::locate_features(const std::vector<std::string>& headers,
+                                        const CellTable& rows, std::uint64_t n_thread) {
+  Staging staging;
+  stage(headers, rows, n_thread, staging);
+  const std::size_t n_rows = rows.n_rows();
+  for_row_ranges(n_rows, n_thread, [&](std::size_t begin, std::size_t end) {
+    check_target_cells(rows, staging.targets, begin, end);
+  });
+  // A treatment column without rows has no largest value.
+  if (!staging.targets.treatments.empty() && n_rows == 0) fail_absent_value();
+
+  RawFeatures located;
+  located.n_rows = n_rows;
+  located.features.resize(feature_cols_.size());
+  for (const KnownFeature& feature : staging.features) {
+    located.features[feature.feature] = {feature.position, feature.continuous, feature.discrete};
+  }
+  return located;
 }
 
 }  // namespace quorvanta

@@ -16,6 +16,21 @@ namespace quorvanta {
 
 inline constexpr std::uint64_t kMaxBins = 255;
 
+// Where one feature's raw values are in a table, and the record that bins them: `continuous` for a
+// numeric feature, `discrete` for a categorical one. The record belongs to the loader and stays
+// valid until the loader next changes.
+struct RawFeature {
+  std::size_t position = 0;
+  const ContinuousBin* continuous = nullptr;
+  const DiscreteBin* discrete = nullptr;
+};
+
+// A table checked for prediction but not binned: its row count and every feature, in feature order.
+struct RawFeatures {
+  std::size_t n_rows = 0;
+  std::vector<RawFeature> features;
+};
+
 class DataLoader {
  public:
   // Fails with "n_bin {} exceeds max {}" when n_bin > 254.
@@ -31,6 +46,12 @@ class DataLoader {
   DataMatrix load(const std::vector<std::string>& headers, const CellTable& rows,
                   std::uint64_t n_thread = 1);
 
+  // Checks a table as load does, with the same failures in the same order, and builds (and keeps)
+  // the records of features met for the first time, but converts no cell: prediction reads the
+  // features' raw values itself.
+  RawFeatures locate_features(const std::vector<std::string>& headers, const CellTable& rows,
+                              std::uint64_t n_thread = 1);
+
   // Position of the first header equal to each wanted name; "Column is missing: {}" when
   // `required` and a name has none.
   static std::vector<std::optional<std::size_t>> find_columns(
@@ -43,6 +64,12 @@ class DataLoader {
   std::uint64_t n_bin() const { return n_bin_; }
 
  private:
+  struct Staging;
+  // The steps load and locate_features share: column positions, records of new features, the
+  // other columns' positions.
+  void stage(const std::vector<std::string>& headers, const CellTable& rows,
+             std::uint64_t n_thread, Staging& staging);
+
   std::vector<std::string> feature_cols_;
   std::string y_col_;
   std::vector<std::string> treatment_cols_;

@@ -153,3 +153,56 @@ TEST(DataLoader, BinCountsCoverEveryHeldBin) {
 
 }  // namespace
 }  // namespace quorvanta
+
+namespace quorvanta {
+namespace {
+
+using testing::Cell;
+using testing::fault_message;
+using testing::table_of;
+
+// Locating features for prediction checks what load checks and builds the same records, without
+// converting a cell.
+TEST(DataLoaderLocate, FindsEveryFeatureWithItsRecord) {
+  DataLoader loader({"c", "a"}, "y", {"t"}, "w", {"c"}, 2);
+  const RawFeatures located = loader.locate_features(
+      {"y", "a", "t", "c", "w"}, table_of({{1, 10, 1, 7, 2}, {0, 20, 0, 8, 1}, {0, 30, 1, 7, 1}}));
+  EXPECT_EQ(located.n_rows, 3u);
+  ASSERT_EQ(located.features.size(), 2u);
+  EXPECT_EQ(located.features[0].position, 3u);
+  EXPECT_EQ(located.features[0].discrete, loader.discrete_bins().find("c"));
+  EXPECT_EQ(located.features[0].continuous, nullptr);
+  EXPECT_EQ(located.features[1].position, 1u);
+  EXPECT_EQ(located.features[1].continuous, loader.continuous_bins().find("a"));
+  EXPECT_EQ(loader.continuous_bins().find("a")->threshold, (std::vector<float>{20}));
+}
+
+TEST(DataLoaderLocate, FailsAndKeepsRecordsExactlyAsLoad) {
+  const std::optional<float> missing;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<std::string> headers{"y", "a", "t", "c", "w"};
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::vector<Cell>>>> cases = {
+      {headers, {{missing, 1, 0, 1, 1}}},                      // absent outcome
+      {headers, {{1, 1, missing, 1, 1}}},                      // absent treatment
+      {headers, {{1, 1, 0, 1, missing}}},                      // absent weight
+      {headers, {{1, 1, 0, 1, 1}, {1, 2, 1, 2}}},              // a row ends before its weight
+      {headers, {{0, 1, 0, 5, 1}, {0, 2, 1, 6, 1}, {0, 3, 1}}},  // ... before a feature
+      {headers, {{0, nan, 0, 5, 1}, {0, 1, 0, 5, 1}}},         // NaN among new numeric values
+      {headers, {}},                                           // a treatment column without rows
+      {{"y", "t", "c"}, {{1, 1, 1}}},                          // a feature column missing
+      {{"a", "c"}, {}},                                        // nothing but features, no rows
+      {headers, {{1, 5, 0, 2, 1}, {0, 6, 1, 3, 0.5f}}},        // a sound table
+  };
+  for (const auto& [names, rows] : cases) {
+    DataLoader loading({"a", "c"}, "y", {"t"}, "w", {"c"}, 2);
+    DataLoader locating = loading;
+    const std::string want = fault_message([&] { loading.load(names, table_of(rows)); });
+    const std::string got = fault_message([&] { locating.locate_features(names, table_of(rows)); });
+    EXPECT_EQ(got, want) << "table of " << rows.size() << " rows";
+    EXPECT_TRUE(locating.continuous_bins() == loading.continuous_bins());
+    EXPECT_TRUE(locating.discrete_bins() == loading.discrete_bins());
+  }
+}
+
+}  // namespace
+}  // namespace quorvanta
