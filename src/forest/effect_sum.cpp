@@ -6,11 +6,19 @@
 
 namespace quorvanta {
 
+std::size_t added_width(std::size_t width, std::size_t other_width) {
+  require_columns(width);
+  return std::min(width, other_width);
+}
+
+void require_columns(std::size_t width) {
+  if (width == 0) fail("assertion failed: n_col > 0");
+}
+
 template <class RowOf>
 void EffectSum::add_rows(std::size_t other_width, RowOf other_row) {
   if (n_rows_ == 0) return;
-  if (width_ == 0) fail("assertion failed: n_col > 0");
-  width_ = std::min(width_, other_width);
+  width_ = added_width(width_, other_width);
   for (std::size_t r = 0; r < n_rows_; ++r) {
     float* sum = row(r);
     const float* other = other_row(r);
@@ -45,7 +53,7 @@ void EffectSum::add(const TreeRouting& tree) {
 EffectTable EffectSum::mean(std::size_t n_trees) const {
   EffectTable result;
   if (n_rows_ == 0) return result;
-  if (width_ == 0) fail("assertion failed: n_col > 0");
+  require_columns(width_);
   const float divisor = static_cast<float>(n_trees);
   result.n_rows = n_rows_;
   result.n_cols = width_;

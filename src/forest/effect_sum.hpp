@@ -18,6 +18,7 @@ struct TreeRouting {
   std::vector<float> effects;              // every leaf's effect, in node order
   std::vector<std::size_t> effect_offset;  // per node: where its effect starts in `effects`
   std::size_t width = 0;                   // length of every leaf's effect
+  bool by_partition = false;               // rows were routed by partitioning node ranges
 
   const float* effect_of_row(std::size_t row) const {
     return effects.data() + effect_offset[leaves[row]];
@@ -26,6 +27,15 @@ struct TreeRouting {
 
 // Routes every row to its leaf and computes every leaf's effect, also of leaves no row reaches.
 void route_tree(const TreeLearner& learner, const DataMatrix& data, TreeRouting& routing);
+
+// Only the effect of every leaf, with route_tree's failures about them; `leaves` is left alone.
+void collect_leaf_effects(const TreeRecord& tree, TreeRouting& routing);
+
+// Width of a sum of `width` columns after a table of `other_width` is added to it, when the tables
+// have rows: the shorter one. "assertion failed: n_col > 0" when the sum has no column.
+std::size_t added_width(std::size_t width, std::size_t other_width);
+// "assertion failed: n_col > 0" when a sum with rows has no column to average.
+void require_columns(std::size_t width);
 
 class EffectSum {
  public:

@@ -23,6 +23,16 @@ struct EffectTable {
   std::vector<float> values;
 };
 
+// Which ways the last prediction took, "getters for tests": a fast path that stops being taken
+// shows here, not in the results.
+struct PredictionPaths {
+  std::size_t trees_on_values = 0;        // routed on the raw values of the caller's table
+  std::size_t columns_on_values = 0;      // routing columns compared as values
+  std::size_t columns_on_bins = 0;        // routing columns binned chunk by chunk
+  std::size_t trees_on_binned_table = 0;  // routed on the whole binned table
+  std::size_t trees_by_partition = 0;     // of those, routed by partitioning node ranges
+};
+
 class Model {
  public:
   virtual ~Model() = default;
@@ -33,6 +43,10 @@ class Model {
   virtual void save(const std::string& path) const = 0;
   virtual void fit(DataMatrix data) = 0;
   virtual EffectTable predict(DataMatrix data) = 0;
+  // Loads the table for prediction, as the data loader shows it (failures, records built on first
+  // sight), and predicts it as predict would, to the bit.
+  virtual EffectTable predict_rows(const std::vector<std::string>& headers,
+                                   const CellTable& rows) = 0;
   // Threads that loading a table may use, as configured.
   virtual std::uint64_t n_thread() const = 0;
   // A model of the same kind holding this one's configuration and bins but no trees, with
@@ -54,6 +68,8 @@ class ForestModel final : public Model {
   void save(const std::string& path) const override;
   void fit(DataMatrix data) override;
   EffectTable predict(DataMatrix data) override;
+  // Routes rows on their raw values; only a damaged model file sends it to predict.
+  EffectTable predict_rows(const std::vector<std::string>& headers, const CellTable& rows) override;
   std::uint64_t n_thread() const override { return config_.n_thread; }
   std::unique_ptr<Model> untrained_copy(std::uint64_t n_tree,
                                         std::optional<std::uint64_t> seed) const override;
@@ -62,12 +78,14 @@ class ForestModel final : public Model {
   const TreeConfig& config() const { return config_; }
   const DataLoader& loader() const { return loader_; }
   const std::vector<TreeLearner>& trees() const { return trees_; }
+  const PredictionPaths& last_paths() const { return last_paths_; }
 
  private:
   ModelKind kind_;
   TreeConfig config_;
   DataLoader loader_;
   std::vector<TreeLearner> trees_;
+  PredictionPaths last_paths_;
 };
 
 // The model kind named "RandomForestRegressor" or "RandomForestClassifier";

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "data/bin.hpp"
 #include "forest/effect_sum.hpp"
 #include "tree/partition.hpp"
 
@@ -86,10 +87,12 @@ std::vector<RoutingNode> routing_nodes(const TreeRecord& tree, const DataMatrix&
       continue;
     }
     const SplitInfo& split = *tree.split[node];
-    // A split bin of 255 sends every present bin left, as 254 does; missing still goes right.
+    // A numeric split bin of 255 sends every present bin left, as 254 does; missing still goes
+    // right. A categorical one equals no present bin, so every row goes right.
     const std::uint8_t split_bin = std::min<std::uint8_t>(split.value->front(), 254);
-    at.left = *tree.left_children[node];
     at.right = *tree.right_children[node];
+    at.left = split.iscat && split.value->front() == kMissingBin ? at.right
+                                                                 : *tree.left_children[node];
     at.bins = data.x[split.feature_id].data();
     at.low = split.iscat ? split_bin : 0;
     at.span = split.iscat ? 0 : split_bin;
@@ -153,13 +156,7 @@ void leaves_by_partition(const TreeRecord& tree, const DataMatrix& data,
 
 }  // namespace
 
-void route_tree(const TreeLearner& learner, const DataMatrix& data, TreeRouting& routing) {
-  const TreeRecord& tree = learner.tree;
-  if (routes_row_by_row(tree, data)) {
-    leaves_row_by_row(tree, data, routing.leaves);
-  } else {
-    leaves_by_partition(tree, data, routing.leaves);
-  }
+void collect_leaf_effects(const TreeRecord& tree, TreeRouting& routing) {
   routing.effects.clear();
   routing.effect_offset.assign(tree.n_nodes(), 0);
   std::optional<std::size_t> width;
@@ -175,6 +172,17 @@ void route_tree(const TreeLearner& learner, const DataMatrix& data, TreeRouting&
     routing.effects.insert(routing.effects.end(), effect.begin(), effect.end());
   }
   routing.width = width.value_or(0);
+}
+
+void route_tree(const TreeLearner& learner, const DataMatrix& data, TreeRouting& routing) {
+  const TreeRecord& tree = learner.tree;
+  routing.by_partition = !routes_row_by_row(tree, data);
+  if (routing.by_partition) {
+    leaves_by_partition(tree, data, routing.leaves);
+  } else {
+    leaves_row_by_row(tree, data, routing.leaves);
+  }
+  collect_leaf_effects(tree, routing);
 }
 
 }  // namespace quorvanta

@@ -1,0 +1,235 @@
+#include "forest/value_router.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "data/bin.hpp"
+
+namespace quorvanta {
+namespace {
+
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+// Unsigned key whose order is the f32 order of non-NaN values, with -0.0 taken as 0.0, so that
+// keys are equal exactly when the values compare equal.
+std::uint32_t value_key(float value) {
+  if (value == 0.0f) value = 0.0f;
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+  return (bits & 0x80000000u) != 0 ? ~bits : (bits | 0x80000000u);
+}
+
+const std::uint32_t kMinusInfinityKey = value_key(-kInfinity);
+const std::uint32_t kInfinityKey = value_key(kInfinity);
+
+bool points_forward(std::uint64_t node, std::uint64_t child, std::size_t n_nodes) {
+  return child > node && child < n_nodes;
+}
+
+// Every internal node can route a row: its split is its own, has a split bin and a feature of the
+// table, and both children exist further on. Children that point forward also guarantee that every
+// walk ends. Trained trees always qualify.
+bool well_formed(const TreeRecord& tree, std::size_t n_features) {
+  const std::size_t n_nodes = tree.n_nodes();
+  if (n_nodes == 0 || n_nodes > std::numeric_limits<std::uint32_t>::max() ||
+      tree.left_children.size() != n_nodes || tree.right_children.size() != n_nodes ||
+      tree.split.size() != n_nodes) {
+    return false;
+  }
+  for (std::uint64_t node = 0; node < n_nodes; ++node) {
+    if (!tree.left_children[node]) continue;
+    const std::optional<SplitInfo>& split = tree.split[node];
+    if (!split || split->node_id != node || !split->value || split->value->empty() ||
+        split->feature_id >= n_features || !tree.right_children[node] ||
+        !points_forward(node, *tree.left_children[node], n_nodes) ||
+        !points_forward(node, *tree.right_children[node], n_nodes)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Longest path from the root over the nodes it reaches. Children come after their parents, so one
+// pass in node order sees every parent's final depth first.
+std::size_t tree_depth(const TreeRecord& tree) {
+  std::vector<std::size_t> depth(tree.n_nodes(), 0);
+  std::vector<std::uint8_t> reached(tree.n_nodes(), 0);
+  reached[0] = 1;
+  std::size_t deepest = 0;
+  for (std::uint64_t node = 0; node < tree.n_nodes(); ++node) {
+    if (reached[node] == 0) continue;
+    deepest = std::max(deepest, depth[node]);
+    if (!tree.left_children[node]) continue;
+    for (const std::uint64_t child : {*tree.left_children[node], *tree.right_children[node]}) {
+      reached[child] = 1;
+      depth[child] = std::max(depth[child], depth[node] + 1);
+    }
+  }
+  return deepest;
+}
+
+// x < threshold[k] is exactly bin(x) <= k when the list is ascending without NaN, and a present NaN
+// (bin 0) can stand in as -inf when no threshold is -inf. Binning clamps positions to one byte, so
+// longer lists stay with the bins.
+bool thresholds_route_values(const ContinuousBin& bin) {
+  const std::vector<float>& threshold = bin.threshold;
+  if (threshold.size() > kMissingBin - 1) return false;
+  for (std::size_t k = 0; k < threshold.size(); ++k) {
+    if (std::isnan(threshold[k])) return false;
+    if (k > 0 && !(threshold[k - 1] <= threshold[k])) return false;
+  }
+  return threshold.empty() || threshold.front() > -kInfinity;
+}
+
+// The category of bin k, when k names one that a value can be equal to: binning gives a value the
+// position of the first equal entry, so a NaN entry or a repeat of an earlier entry takes no row.
+std::optional<float> category_of_bin(const DiscreteBin& bin, std::size_t k) {
+  const std::vector<float>& mapping = bin.mapping;
+  const float category = mapping[k];
+  if (std::isnan(category)) return std::nullopt;
+  for (std::size_t j = 0; j < k; ++j) {
+    if (mapping[j] == category) return std::nullopt;
+  }
+  return category;
+}
+
+}  // namespace
+
+std::uint32_t ValueRouter::column_of(std::size_t feature, ColumnForm form) {
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    if (columns_[c].feature == feature && columns_[c].form == form) {
+      return static_cast<std::uint32_t>(c);
+    }
+  }
+  columns_.push_back({feature, form});
+  return static_cast<std::uint32_t>(columns_.size() - 1);
+}
+
+bool ValueRouter::compile_split(const SplitInfo& split, ValueNode& node) {
+  const RawFeature& feature = features_->features[split.feature_id];
+  const std::uint8_t k = split.value->front();
+  if (!split.iscat && feature.continuous != nullptr &&
+      thresholds_route_values(*feature.continuous)) {
+    const std::vector<float>& threshold = feature.continuous->threshold;
+    // x < t is x <= the float below t; past the last threshold every present value goes left.
+    const std::uint32_t high =
+        k < threshold.size() ? value_key(std::nextafter(threshold[k], -kInfinity)) : kInfinityKey;
+    node = {kMinusInfinityKey, high - kMinusInfinityKey,
+            column_of(split.feature_id, ColumnForm::kNumericValue)};
+    return true;
+  }
+  if (split.iscat && feature.discrete != nullptr &&
+      feature.discrete->mapping.size() < kMissingBin) {
+    const std::size_t n_kept = feature.discrete->mapping.size();
+    // Bins above the unseen categories' shared one hold no row.
+    if (k > n_kept) return false;
+    if (k < n_kept) {
+      const std::optional<float> category = category_of_bin(*feature.discrete, k);
+      if (!category) return false;
+      node = {value_key(*category), 0, column_of(split.feature_id, ColumnForm::kCategoryValue)};
+      return true;
+    }
+  }
+  // On bins: a missing cell (255) never goes left, so neither does a categorical split bin of 255.
+  const std::uint32_t column = column_of(split.feature_id, ColumnForm::kBin);
+  if (split.iscat) {
+    if (k == kMissingBin) return false;
+    node = {k, 0, column};
+    return true;
+  }
+  node = {0, std::min<std::uint32_t>(k, kMissingBin - 1), column};
+  return true;
+}
+
+std::optional<ValueRouter> ValueRouter::compile(const std::vector<TreeLearner>& trees,
+                                                const RawFeatures& features) {
+  ValueRouter router;
+  router.features_ = &features;
+  for (const TreeLearner& learner : trees) {
+    if (!well_formed(learner.tree, features.features.size())) return std::nullopt;
+  }
+  for (const TreeLearner& learner : trees) {
+    const TreeRecord& tree = learner.tree;
+    ValueTree& compiled = router.trees_.emplace_back();
+    compiled.depth = tree_depth(tree);
+    compiled.nodes.resize(tree.n_nodes());
+    for (std::uint64_t node = 0; node < tree.n_nodes(); ++node) {
+      ValueNode& at = compiled.nodes[node];
+      const auto self = static_cast<std::uint32_t>(node);
+      if (!tree.left_children[node]) {
+        at.child[0] = at.child[1] = self;
+        continue;
+      }
+      const auto left = static_cast<std::uint32_t>(*tree.left_children[node]);
+      const auto right = static_cast<std::uint32_t>(*tree.right_children[node]);
+      const bool takes_rows = router.compile_split(*tree.split[node], at);
+      at.child[0] = takes_rows ? left : right;
+      at.child[1] = right;
+    }
+  }
+  return router;
+}
+
+void ValueRouter::gather(const CellTable& rows, std::size_t begin, std::size_t end,
+                         std::span<float> cells, std::span<std::uint32_t> keys) const {
+  const std::size_t count = end - begin;
+  const std::span<float> column_cells = cells.first(count);
+  std::vector<std::uint8_t> bins;
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    const RoutingColumn& column = columns_[c];
+    const RawFeature& feature = features_->features[column.feature];
+    std::uint32_t* out = keys.data() + c * kChunkRows;
+    rows.read_column(feature.position, begin, end, column_cells);
+    switch (column.form) {
+      case ColumnForm::kNumericValue:
+        for (std::size_t i = 0; i < count; ++i) {
+          const float cell = column_cells[i];
+          const std::uint32_t present_nan = is_missing_cell(cell) ? kMissingKey : kMinusInfinityKey;
+          out[i] = std::isnan(cell) ? present_nan : value_key(cell);
+        }
+        break;
+      case ColumnForm::kCategoryValue:
+        for (std::size_t i = 0; i < count; ++i) {
+          const float cell = column_cells[i];
+          out[i] = std::isnan(cell) ? kMissingKey : value_key(cell);
+        }
+        break;
+      case ColumnForm::kBin:
+        bins.resize(count);
+        if (feature.continuous != nullptr) {
+          feature.continuous->to_bins(column_cells, bins);
+        } else {
+          feature.discrete->to_bins(column_cells, bins);
+        }
+        std::copy(bins.begin(), bins.end(), out);
+        break;
+    }
+  }
+}
+
+void ValueRouter::route(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
+                        std::uint32_t* leaves) {
+  const ValueNode* nodes = tree.nodes.data();
+  // One unsigned comparison picks the child: no data-dependent branch. Routing 1M rows through 20
+  // trees of depth 6 with a branch on the direction took about five times as long.
+  const auto next = [nodes, keys](std::uint32_t node, std::size_t i) {
+    const ValueNode& at = nodes[node];
+    const std::uint32_t key = keys[at.column * kChunkRows + i];
+    return at.child[key - at.low > at.span];
+  };
+  if (tree.depth <= kMaxBranchFreeDepth) {
+    std::fill(leaves, leaves + count, 0u);
+    for (std::size_t step = 0; step < tree.depth; ++step) {
+      for (std::size_t i = 0; i < count; ++i) leaves[i] = next(leaves[i], i);
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t node = 0;
+    while (nodes[node].child[0] != node) node = next(node, i);
+    leaves[i] = node;
+  }
+}
+
+}  // namespace quorvanta

@@ -1,0 +1,91 @@
+// Trees compiled to route rows on their raw feature values, so that prediction reads only the
+// features the trees use, straight from the caller's table, instead of binning the whole table.
+//
+// A numeric split "bin <= k" on an ascending threshold list is "x < threshold[k]", a categorical
+// split "bin == k" is "x == mapping[k]" for a kept category. Values are gathered as unsigned keys
+// whose order is the f32 order (so the test is one unsigned range check, key - low <= span), with
+// -0.0 as 0.0, and missing cells (and, for categories, NaN) as a key above every range. Records
+// that such tests cannot mirror exactly (unsorted or NaN thresholds, an -inf threshold, the shared
+// bin of unseen categories, oversized lists from a hand-made file) route on the bins their record
+// gives, computed chunk by chunk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "data/cell_table.hpp"
+#include "data/data_loader.hpp"
+#include "tree/tree_learner.hpp"
+
+namespace quorvanta {
+
+// How a routing column holds a feature's values, each as a key.
+enum class ColumnForm : std::uint8_t {
+  kNumericValue,   // the value's key; a present NaN has the key of -inf (bin 0)
+  kCategoryValue,  // the value's key; NaN equals no category and has the missing key
+  kBin,            // the bin the feature's record gives; missing is 255
+};
+
+// The key of a missing cell: above every range a split tests.
+inline constexpr std::uint32_t kMissingKey = 0xFFFFFFFFu;
+
+struct RoutingColumn {
+  std::size_t feature = 0;
+  ColumnForm form = ColumnForm::kNumericValue;
+};
+
+// A row goes to child[0] (left) when key - low <= span in unsigned arithmetic, key being its key in
+// `column`, and to child[1] (right) otherwise. A leaf keeps every row: its children are itself; a
+// split that takes no row has its right child on both sides.
+struct ValueNode {
+  std::uint32_t low = 0;
+  std::uint32_t span = 0;
+  std::uint32_t column = 0;
+  std::uint32_t child[2] = {0, 0};
+};
+
+struct ValueTree {
+  std::vector<ValueNode> nodes;
+  std::size_t depth = 0;  // longest path from the root, in edges
+};
+
+class ValueRouter {
+ public:
+  // Shallow trees send every row through `depth` steps with no data-dependent branch; deeper ones
+  // walk each row until it reaches its leaf.
+  static constexpr std::size_t kMaxBranchFreeDepth = 32;
+
+  // Nothing when some tree is not well formed (only a damaged model file holds such a tree): its
+  // failures belong to routing on the binned table.
+  static std::optional<ValueRouter> compile(const std::vector<TreeLearner>& trees,
+                                            const RawFeatures& features);
+
+  const std::vector<RoutingColumn>& columns() const { return columns_; }
+  const std::vector<ValueTree>& trees() const { return trees_; }
+
+  // Rows gathered and routed together; their keys stay in the first-level cache.
+  static constexpr std::size_t kChunkRows = 256;
+
+  // Fills keys[c * kChunkRows + i] with column c of row begin + i, for at most kChunkRows rows
+  // [begin, end). `cells` is room for one column's cells.
+  void gather(const CellTable& rows, std::size_t begin, std::size_t end, std::span<float> cells,
+              std::span<std::uint32_t> keys) const;
+
+  // The leaf of each of `count` rows whose keys are in `keys` (laid out as by gather).
+  static void route(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
+                    std::uint32_t* leaves);
+
+ private:
+  std::uint32_t column_of(std::size_t feature, ColumnForm form);
+  // The node of a split, children not yet set: false when it takes no row.
+  bool compile_split(const SplitInfo& split, ValueNode& node);
+
+  const RawFeatures* features_ = nullptr;
+  std::vector<RoutingColumn> columns_;
+  std::vector<ValueTree> trees_;
+};
+
+}  // namespace quorvanta

@@ -1,0 +1,374 @@
+// Prediction on raw values against prediction on the binned table: the same bits, the same
+// failures, the same records kept, and the fast path actually taken.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "common/fault.hpp"
+#include "forest/model.hpp"
+
+namespace quorvanta {
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+const std::vector<std::string> kHeaders{"f0", "f1", "f2", "c0", "c1", "t", "y"};
+
+TreeConfig make_config(std::uint64_t n_tree, std::uint64_t n_thread, bool regression = false) {
+  TreeConfig config;
+  config.feature_cols = {"f0", "f1", "f2", "c0", "c1"};
+  config.cat_cols = {"c0", "c1"};
+  config.treatment_cols = {"t"};
+  config.y_col = "y";
+  config.n_tree = n_tree;
+  config.n_thread = n_thread;
+  config.max_depth = regression ? 5 : 6;
+  config.min_samples_leaf = 10;
+  config.min_samples_treatment = 2;
+  config.max_features = 5;
+  config.n_bin = 12;
+  config.seed = 3;
+  return config;
+}
+
+// Training rows: three treatment groups whose effects depend on f0, f1 and the category c0.
+CellTable training_table(std::size_t n_rows, bool binary_outcome, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  CellTable table;
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    const float f0 = unit(random), f1 = unit(random) * 10 - 5, f2 = std::floor(unit(random) * 6);
+    const float c0 = static_cast<float>(random() % 5), c1 = static_cast<float>(random() % 40);
+    const float t = static_cast<float>(random() % 3);
+    const float effect = (t == 1 && f0 > 0.4f ? 0.3f : 0.0f) + (t == 2 && c0 == 2 ? 0.25f : 0.0f) +
+                         (t == 2 && f1 < 0 ? 0.1f : 0.0f);
+    const float y = binary_outcome ? (unit(random) < 0.3f + effect ? 1.0f : 0.0f)
+                                   : effect + f2 * 0.1f + unit(random) * 0.1f;
+    for (float cell :
+         {r % 13 == 0 ? missing_cell() : f0, f1, f2, r % 11 == 0 ? missing_cell() : c0, c1, t, y}) {
+      table.push_cell(cell);
+    }
+    table.end_row();
+  }
+  return table;
+}
+
+// Values chosen to sit on and around every cut: thresholds, their neighbours, infinities, NaN,
+// signed zeros, missing cells, unseen categories.
+float tricky_value(std::mt19937& random, const std::vector<float>& cuts) {
+  std::uniform_real_distribution<float> unit(-6.0f, 6.0f);
+  const float cut = cuts.empty() ? 0.0f : cuts[random() % cuts.size()];
+  switch (random() % 12) {
+    case 0:
+      return missing_cell();
+    case 1:
+      return std::numeric_limits<float>::quiet_NaN();
+    case 2:
+      return random() % 2 == 0 ? kInf : -kInf;
+    case 3:
+      return random() % 2 == 0 ? 0.0f : -0.0f;
+    case 4:
+    case 5:
+      return cut;
+    case 6:
+      return std::nextafter(cut, -kInf);
+    case 7:
+      return std::nextafter(cut, kInf);
+    case 8:
+      return std::floor(unit(random));
+    default:
+      return unit(random);
+  }
+}
+
+float present_or_missing(float value) {
+  return is_missing_cell(value) ? value : present_cell(value);
+}
+
+// Prediction rows for a model: every feature drawn around its own record's cut values.
+CellTable prediction_table(const ForestModel& model, std::size_t n_rows, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<std::vector<float>> cuts;
+  for (const std::string& name : model.config().feature_cols) {
+    if (const ContinuousBin* bin = model.loader().continuous_bins().find(name)) {
+      cuts.push_back(bin->threshold);
+    } else if (const DiscreteBin* bin = model.loader().discrete_bins().find(name)) {
+      cuts.push_back(bin->mapping);
+    } else {
+      cuts.emplace_back();
+    }
+  }
+  CellTable table;
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    for (const std::vector<float>& feature_cuts : cuts) {
+      table.push_cell(present_or_missing(tricky_value(random, feature_cuts)));
+    }
+    table.push_cell(static_cast<float>(random() % 3));
+    table.push_cell(static_cast<float>(random() % 2));
+    table.end_row();
+  }
+  return table;
+}
+
+ForestModel fitted_model(ModelKind kind, std::uint64_t n_tree, std::uint64_t n_thread) {
+  ForestModel model(kind, make_config(n_tree, n_thread, kind == ModelKind::Regression));
+  const CellTable table = training_table(3000, kind == ModelKind::Classification, 17);
+  model.fit(model.data_loader().load(kHeaders, table));
+  return model;
+}
+
+// Effects, or the failure's message.
+struct Outcome {
+  EffectTable effects;
+  std::string failure;
+};
+
+template <class Predict>
+Outcome outcome_of(Predict predict) {
+  Outcome outcome;
+  try {
+    outcome.effects = predict();
+  } catch (const Fault& fault) {
+    outcome.failure = fault.what();
+  }
+  return outcome;
+}
+
+::testing::AssertionResult same_bits(const EffectTable& a, const EffectTable& b) {
+  if (a.n_rows != b.n_rows || a.values.size() != b.values.size()) {
+    return ::testing::AssertionFailure()
+           << "shapes differ: " << a.n_rows << " rows, " << a.values.size() << " values against "
+           << b.n_rows << " rows, " << b.values.size() << " values";
+  }
+  for (std::size_t i = 0; i < a.values.size(); ++i) {
+    if (std::bit_cast<std::uint32_t>(a.values[i]) != std::bit_cast<std::uint32_t>(b.values[i])) {
+      return ::testing::AssertionFailure()
+             << "value " << i << ": " << a.values[i] << " against " << b.values[i];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Predicts `rows` both ways on copies of `model` and expects the same effects or failure, and the
+// same records kept afterwards. Returns the raw-value model's paths.
+PredictionPaths expect_same_prediction(const ForestModel& model, const CellTable& rows,
+                                       const std::vector<std::string>& headers = kHeaders) {
+  ForestModel binned = model;
+  ForestModel raw = model;
+  const Outcome want = outcome_of(
+      [&] { return binned.predict(binned.data_loader().load(headers, rows, binned.n_thread())); });
+  const Outcome got = outcome_of([&] { return raw.predict_rows(headers, rows); });
+  EXPECT_EQ(got.failure, want.failure);
+  EXPECT_TRUE(same_bits(got.effects, want.effects));
+  // As text: hand-made records may hold NaN, which equals nothing.
+  EXPECT_EQ(raw.to_text(), binned.to_text()) << "the records kept differ";
+  return raw.last_paths();
+}
+
+// The model with its records replaced, as a hand-edited model file could hold them.
+ForestModel with_records(const ForestModel& model, const std::string& feature,
+                         const std::optional<ContinuousBin>& continuous,
+                         const std::optional<DiscreteBin>& discrete) {
+  OrderedMap<ContinuousBin> continuous_bins = model.loader().continuous_bins();
+  OrderedMap<DiscreteBin> discrete_bins = model.loader().discrete_bins();
+  if (continuous) continuous_bins.insert_or_assign(feature, *continuous);
+  if (discrete) discrete_bins.insert_or_assign(feature, *discrete);
+  const TreeConfig& config = model.config();
+  DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col,
+                    config.cat_cols, config.n_bin, continuous_bins, discrete_bins);
+  return ForestModel(model.kind(), config, std::move(loader), model.trees());
+}
+
+// Every split of every tree on `feature` gets `split_bin`.
+ForestModel with_split_bins(const ForestModel& model, std::uint64_t feature,
+                            std::uint8_t split_bin) {
+  std::vector<TreeLearner> trees = model.trees();
+  for (TreeLearner& learner : trees) {
+    for (std::optional<SplitInfo>& split : learner.tree.split) {
+      if (split && split->value && split->feature_id == feature) split->value = {split_bin};
+    }
+  }
+  return ForestModel(model.kind(), model.config(), model.loader(), std::move(trees));
+}
+
+TEST(ValuePredict, TrainedForestsRouteEveryTreeOnValuesToTheSameBits) {
+  for (ModelKind kind : {ModelKind::Classification, ModelKind::Regression}) {
+    for (std::uint64_t n_thread : {1, 2, 3, 4}) {
+      SCOPED_TRACE(testing::Message()
+                   << "kind " << static_cast<int>(kind) << ", threads " << n_thread);
+      const ForestModel model = fitted_model(kind, 7, n_thread);
+      // Several chunks and a partial one, so that worker threads share the rows.
+      const CellTable rows = prediction_table(model, 9 * 256 + 77, 5 + n_thread);
+      const PredictionPaths paths = expect_same_prediction(model, rows);
+      // The fast path must not switch off unnoticed: every tree on values, nothing binned.
+      EXPECT_EQ(paths.trees_on_values, 7u);
+      EXPECT_EQ(paths.trees_on_binned_table, 0u);
+      EXPECT_EQ(paths.columns_on_bins, 0u);
+      EXPECT_GT(paths.columns_on_values, 0u);
+    }
+  }
+}
+
+TEST(ValuePredict, SumsFollowTheTreeGroupsOfTheThreadCount) {
+  // 7 trees on 3 threads sum as (t0+t1+t2) + (t3+t4) + (t5+t6); one thread sums them in a row.
+  // Both must match their own binned prediction, and the two may differ in the last bits.
+  const ForestModel one = fitted_model(ModelKind::Regression, 7, 1);
+  ForestModel three(one.kind(), make_config(7, 3, true), one.loader(), one.trees());
+  const CellTable rows = prediction_table(one, 2000, 9);
+  expect_same_prediction(one, rows);
+  expect_same_prediction(three, rows);
+}
+
+TEST(ValuePredict, HandMadeRecordsRouteAsTheirBinsDo) {
+  const ForestModel model = fitted_model(ModelKind::Classification, 5, 2);
+  const ContinuousBin trained = *model.loader().continuous_bins().find("f1");
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    const char* name;
+    ContinuousBin bin;
+    bool on_bins;
+  };
+  ContinuousBin unsorted = trained;
+  std::swap(unsorted.threshold[1], unsorted.threshold[3]);
+  ContinuousBin with_nan = trained;
+  with_nan.threshold[2] = nan;
+  ContinuousBin with_minus_inf = trained;
+  with_minus_inf.threshold.front() = -kInf;
+  ContinuousBin repeated = trained;
+  repeated.threshold[2] = repeated.threshold[1];
+  ContinuousBin with_inf = trained;
+  with_inf.threshold.back() = kInf;
+  ContinuousBin short_list;
+  short_list.threshold = {-1.0f};
+  ContinuousBin too_long;
+  for (int k = 0; k < 300; ++k) too_long.threshold.push_back(static_cast<float>(k) / 30 - 5);
+  for (const Case& c : {Case{"unsorted", unsorted, true}, Case{"NaN", with_nan, true},
+                        Case{"-inf", with_minus_inf, true}, Case{"repeated", repeated, false},
+                        Case{"+inf", with_inf, false}, Case{"short", short_list, false},
+                        Case{"300 thresholds", too_long, true}}) {
+    SCOPED_TRACE(c.name);
+    const ForestModel edited = with_records(model, "f1", c.bin, std::nullopt);
+    const CellTable rows = prediction_table(edited, 3000, 21);
+    const PredictionPaths paths = expect_same_prediction(edited, rows);
+    EXPECT_EQ(paths.trees_on_values, 5u);
+    EXPECT_EQ(paths.columns_on_bins, c.on_bins ? 1u : 0u);
+  }
+}
+
+TEST(ValuePredict, HandMadeCategoriesAndSplitBinsRouteAsTheirBinsDo) {
+  const ForestModel model = fitted_model(ModelKind::Classification, 5, 1);
+  const std::uint64_t c0 = 3;
+  DiscreteBin repeats = *model.loader().discrete_bins().find("c0");
+  repeats.mapping = {2.0f, -0.0f, 2.0f, std::numeric_limits<float>::quiet_NaN(), 0.0f, 4.0f};
+  DiscreteBin full;
+  for (int k = 0; k < 254; ++k) full.mapping.push_back(static_cast<float>(k % 5 == 2 ? k : k + 7));
+  full.mapping[0] = 2.0f;
+  const ForestModel edited = with_records(model, "c0", std::nullopt, repeats);
+  const ForestModel with_full = with_records(model, "c0", std::nullopt, full);
+  // Bin 0..5 of the edited mapping, the unseen categories' bin (6 and 254), bins past it and the
+  // never-a-bin 255; numeric split bins past the last threshold.
+  for (std::uint8_t split_bin : {0, 1, 2, 3, 4, 5, 6, 7, 200, 254, 255}) {
+    SCOPED_TRACE(testing::Message() << "categorical split bin " << int(split_bin));
+    expect_same_prediction(with_split_bins(edited, c0, split_bin),
+                           prediction_table(edited, 1500, split_bin));
+    expect_same_prediction(with_split_bins(with_full, c0, split_bin),
+                           prediction_table(with_full, 1500, split_bin));
+    expect_same_prediction(with_split_bins(model, 0, split_bin),
+                           prediction_table(model, 1500, split_bin));
+  }
+  // Only the unseen categories' bin needs the categories looked up.
+  EXPECT_EQ(expect_same_prediction(with_split_bins(edited, c0, 6), prediction_table(edited, 600, 1))
+                .columns_on_bins,
+            1u);
+  EXPECT_EQ(expect_same_prediction(with_split_bins(edited, c0, 4), prediction_table(edited, 600, 1))
+                .columns_on_bins,
+            0u);
+}
+
+TEST(ValuePredict, SplitKindsThatDisagreeWithTheFeatureRouteOnBins) {
+  const ForestModel model = fitted_model(ModelKind::Regression, 4, 1);
+  std::vector<TreeLearner> trees = model.trees();
+  for (TreeLearner& learner : trees) {
+    for (std::optional<SplitInfo>& split : learner.tree.split) {
+      if (split && split->value) split->iscat = !split->iscat;
+    }
+  }
+  const ForestModel flipped(model.kind(), model.config(), model.loader(), std::move(trees));
+  const PredictionPaths paths = expect_same_prediction(flipped, prediction_table(model, 2000, 4));
+  EXPECT_EQ(paths.columns_on_values, 0u);
+}
+
+TEST(ValuePredict, DamagedTreesRouteTheWholeBinnedTable) {
+  const ForestModel model = fitted_model(ModelKind::Classification, 3, 2);
+  std::vector<TreeLearner> trees = model.trees();
+  trees[1].tree.split[0]->feature_id = 99;  // no such feature: the index failure of partitioning
+  const ForestModel damaged(model.kind(), model.config(), model.loader(), std::move(trees));
+  const PredictionPaths paths = expect_same_prediction(damaged, prediction_table(model, 500, 2));
+  EXPECT_EQ(paths.trees_on_values, 0u);
+  EXPECT_EQ(paths.trees_on_binned_table, 3u);
+
+  std::vector<TreeLearner> leaf_without_split = model.trees();
+  const std::uint64_t leaf = leaf_without_split[0].tree.n_nodes() - 1;
+  leaf_without_split[0].tree.split[leaf].reset();
+  expect_same_prediction(
+      ForestModel(model.kind(), model.config(), model.loader(), std::move(leaf_without_split)),
+      prediction_table(model, 500, 2));
+}
+
+TEST(ValuePredict, FailuresComeInTheOrderLoadingAndSummingGiveThem) {
+  const ForestModel fitted = fitted_model(ModelKind::Classification, 3, 1);
+  const CellTable rows = prediction_table(fitted, 300, 8);
+  for (std::uint64_t n_thread : {0, 1, 2}) {
+    SCOPED_TRACE(testing::Message() << "threads " << n_thread);
+    const ForestModel model(fitted.kind(), make_config(3, n_thread), fitted.loader(),
+                            fitted.trees());
+    // A missing column, a row too short for the outcome, an absent treatment cell.
+    expect_same_prediction(model, rows, {"f0", "f1", "c0", "c1", "t", "y"});
+    CellTable short_row = rows;
+    short_row.push_cell(1.0f);
+    short_row.end_row();
+    expect_same_prediction(model, short_row);
+    CellTable absent_treatment;
+    for (float cell : {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, missing_cell(), 1.0f}) {
+      absent_treatment.push_cell(cell);
+    }
+    absent_treatment.end_row();
+    expect_same_prediction(model, absent_treatment);
+    // A treatment column without rows; zero rows without treatment column.
+    expect_same_prediction(model, CellTable());
+    expect_same_prediction(model, CellTable(), {"f0", "f1", "f2", "c0", "c1"});
+    // Leaves whose summaries give no effect column; a leaf whose summary lacks a row's estimate.
+    std::vector<TreeLearner> narrow = fitted.trees();
+    for (std::optional<SplitInfo>& split : narrow[1].tree.split) split->summary.resize(1);
+    expect_same_prediction(ForestModel(model.kind(), model.config(), model.loader(), narrow), rows);
+    std::vector<TreeLearner> empty_row = fitted.trees();
+    empty_row[2].tree.split.back()->summary[1].clear();
+    expect_same_prediction(ForestModel(model.kind(), model.config(), model.loader(), empty_row),
+                           rows);
+  }
+  // Records met for the first time: NaN among a numeric feature's values fails their building
+  // after the records before it are kept; clean values build them all and fail for want of trees.
+  const ForestModel fresh(ModelKind::Classification, make_config(3, 2));
+  expect_same_prediction(fresh, rows);
+  expect_same_prediction(fresh, training_table(400, true, 2));
+}
+
+TEST(ValuePredict, WithoutFeaturesTheRowCountFails) {
+  const ForestModel fitted = fitted_model(ModelKind::Classification, 2, 1);
+  for (std::uint64_t n_thread : {1, 2}) {
+    TreeConfig config = make_config(2, n_thread);
+    config.feature_cols.clear();
+    std::vector<TreeLearner> roots(2, TreeLearner::create(fitted.kind(), config));
+    for (TreeLearner& root : roots) root.tree.split[0] = fitted.trees()[0].tree.split[0];
+    const ForestModel stumps(fitted.kind(), config, fitted.loader(), roots);
+    expect_same_prediction(stumps, prediction_table(fitted, 10, 1));
+    expect_same_prediction(ForestModel(fitted.kind(), config, fitted.loader(), fitted.trees()),
+                           prediction_table(fitted, 10, 1));
+  }
+}
+
+}  // namespace
+}  // namespace quorvanta
