@@ -17,6 +17,7 @@
 #include "python/argument_parser.hpp"
 #include "python/call_boundary.hpp"
 #include "python/config_reader.hpp"
+#include "python/effect_buffer.hpp"
 #include "python/py_ref.hpp"
 #include "python/use_counter.hpp"
 
@@ -41,6 +42,7 @@ constexpr Signature kLoadSignature{"CausalModel.load()", kLoadParameters};
 constexpr Signature kSaveSignature{"CausalModel.save()", kSaveParameters};
 constexpr Signature kFitSignature{"CausalModel.fit()", kTableParameters};
 constexpr Signature kPredictSignature{"CausalModel.predict()", kTableParameters};
+constexpr Signature kPredictArraySignature{"CausalModel.predict_array()", kTableParameters};
 constexpr Signature kCopySignature{"CausalModel._untrained_copy()", kCopyParameters};
 
 CallArguments fastcall_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -88,6 +90,17 @@ DataMatrix load_table(Model& model, PyObject* headers_argument, PyObject* arr_ar
 // raises, KeyboardInterrupt for Ctrl-C, ends the call.
 void raise_pending_signals() {
   if (PyErr_CheckSignals() < 0) throw_python_error();
+}
+
+// Converts headers, then arr, and predicts the table on its raw values. The converted table is
+// released as soon as the effects exist.
+EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* arr_argument) {
+  std::vector<std::string> headers =
+      convert_argument("headers", [&] { return to_string_list(headers_argument); });
+  const TableArgument rows =
+      convert_argument("arr", [&] { return to_cell_table(arr_argument); });
+  const InterruptionScope interruption(raise_pending_signals);
+  return model.predict_rows(headers, rows.table());
 }
 
 OwnedRef effects_to_list(const EffectTable& effects) {
@@ -165,10 +178,21 @@ PyObject* causal_model_predict(PyObject* self, PyObject* const* args, Py_ssize_t
     bind_arguments(kPredictSignature, fastcall_arguments(args, nargsf, kwnames), bound);
     CausalModelObject& instance = receiver(self);
     ExclusiveUse use(instance.use_count);
-    DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
-    const InterruptionScope interruption(raise_pending_signals);
-    EffectTable effects = instance.model->predict(std::move(data));
+    EffectTable effects = predict_table(*instance.model, bound[0], bound[1]);
     return effects_to_list(effects).release();
+  });
+}
+
+// predict's effects as one float32 block of shape (rows, treatment groups).
+PyObject* causal_model_predict_array(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
+  return at_boundary([&]() -> PyObject* {
+    PyObject* bound[2];
+    bind_arguments(kPredictArraySignature, fastcall_arguments(args, nargsf, kwnames), bound);
+    CausalModelObject& instance = receiver(self);
+    ExclusiveUse use(instance.use_count);
+    EffectTable effects = predict_table(*instance.model, bound[0], bound[1]);
+    return effects_to_memoryview(std::move(effects)).release();
   });
 }
 
@@ -241,6 +265,8 @@ PyMethodDef causal_model_methods[] = {
      "fit($self, headers, arr)\n--\n\n"},
     {"predict", as_cfunction(causal_model_predict), METH_FASTCALL | METH_KEYWORDS,
      "predict($self, headers, arr)\n--\n\n"},
+    {"predict_array", as_cfunction(causal_model_predict_array), METH_FASTCALL | METH_KEYWORDS,
+     "predict_array($self, headers, arr)\n--\n\n"},
     {"_untrained_copy", as_cfunction(causal_model_untrained_copy), METH_FASTCALL | METH_KEYWORDS,
      "_untrained_copy($self, n_tree, seed)\n--\n\n"},
     // Private: how a pickled FaultException is rebuilt (fault_exception.cpp).

@@ -17,3 +17,6 @@ class CausalModel:
         self, headers: Sequence[str], arr: _Table
     ) -> list[list[float]]:
         """One row per row of `arr`: the effect of each treatment group against control."""
+    def predict_array(self, headers: Sequence[str], arr: _Table) -> memoryview:
+        """`predict`'s effects as a writable float32 memoryview of shape (rows, treatment groups);
+        `numpy.asarray` takes it without a copy."""
