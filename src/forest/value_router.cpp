@@ -21,6 +21,8 @@ std::uint32_t value_key(float value) {
 }
 
 const std::uint32_t kMinusInfinityKey = value_key(-kInfinity);
+// A span that takes every key.
+constexpr std::uint32_t kEveryKey = 0xFFFFFFFFu;
 const std::uint32_t kInfinityKey = value_key(kInfinity);
 
 bool points_forward(std::uint64_t node, std::uint64_t child, std::size_t n_nodes) {
@@ -158,14 +160,18 @@ std::optional<ValueRouter> ValueRouter::compile(const std::vector<TreeLearner>& 
       ValueNode& at = compiled.nodes[node];
       const auto self = static_cast<std::uint32_t>(node);
       if (!tree.left_children[node]) {
-        at.child[0] = at.child[1] = self;
+        at = {0, kEveryKey, 0, {self, self}};
         continue;
       }
       const auto left = static_cast<std::uint32_t>(*tree.left_children[node]);
       const auto right = static_cast<std::uint32_t>(*tree.right_children[node]);
-      const bool takes_rows = router.compile_split(*tree.split[node], at);
-      at.child[0] = takes_rows ? left : right;
+      if (!router.compile_split(*tree.split[node], at)) {
+        at = {0, kEveryKey, 0, {right, right}};
+        continue;
+      }
+      at.child[0] = left;
       at.child[1] = right;
+      compiled.adjacent_children &= right == left + 1;
     }
   }
   return router;
@@ -208,27 +214,58 @@ void ValueRouter::gather(const CellTable& rows, std::size_t begin, std::size_t e
   }
 }
 
-void ValueRouter::route(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
-                        std::uint32_t* leaves) {
+namespace {
+
+// The leaf of each row: shallow trees take every row through `depth` steps (a leaf keeps its rows
+// where they are), deeper ones walk each row until it stops at a leaf. One unsigned comparison
+// picks the child, with no data-dependent branch: routing 1M rows through 20 trees of depth 6 with
+// a branch on the direction took about five times as long.
+template <bool kAdjacentChildren>
+void route_rows(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
+                std::uint32_t* leaves) {
   const ValueNode* nodes = tree.nodes.data();
-  // One unsigned comparison picks the child: no data-dependent branch. Routing 1M rows through 20
-  // trees of depth 6 with a branch on the direction took about five times as long.
   const auto next = [nodes, keys](std::uint32_t node, std::size_t i) {
     const ValueNode& at = nodes[node];
-    const std::uint32_t key = keys[at.column * kChunkRows + i];
-    return at.child[key - at.low > at.span];
+    const std::uint32_t key = keys[at.column * ValueRouter::kChunkRows + i];
+    const bool goes_right = key - at.low > at.span;
+    if constexpr (kAdjacentChildren) return at.child[0] + static_cast<std::uint32_t>(goes_right);
+    return at.child[goes_right];
   };
-  if (tree.depth <= kMaxBranchFreeDepth) {
-    std::fill(leaves, leaves + count, 0u);
-    for (std::size_t step = 0; step < tree.depth; ++step) {
-      for (std::size_t i = 0; i < count; ++i) leaves[i] = next(leaves[i], i);
+  if (tree.depth > ValueRouter::kMaxBranchFreeDepth) {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint32_t node = 0;
+      while (nodes[node].child[0] != node) node = next(node, i);
+      leaves[i] = node;
     }
     return;
   }
-  for (std::size_t i = 0; i < count; ++i) {
+  // Rows in groups of kLanes walk side by side with their nodes in registers: independent chains
+  // of loads that overlap (CPU time of predict_array on 1M rows x 20 trees: 0.20 s walking one
+  // level of all rows at a time, 0.16 s in groups of 8).
+  constexpr std::size_t kLanes = 8;
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    std::uint32_t lanes[kLanes] = {};
+    for (std::size_t step = 0; step < tree.depth; ++step) {
+      for (std::size_t lane = 0; lane < kLanes; ++lane) lanes[lane] = next(lanes[lane], i + lane);
+    }
+    std::copy(lanes, lanes + kLanes, leaves + i);
+  }
+  for (; i < count; ++i) {
     std::uint32_t node = 0;
-    while (nodes[node].child[0] != node) node = next(node, i);
+    for (std::size_t step = 0; step < tree.depth; ++step) node = next(node, i);
     leaves[i] = node;
+  }
+}
+
+}  // namespace
+
+void ValueRouter::route(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
+                        std::uint32_t* leaves) {
+  if (tree.adjacent_children) {
+    route_rows<true>(tree, keys, count, leaves);
+  } else {
+    route_rows<false>(tree, keys, count, leaves);
   }
 }
 

@@ -39,7 +39,7 @@ struct RoutingColumn {
 
 // A row goes to child[0] (left) when key - low <= span in unsigned arithmetic, key being its key in
 // `column`, and to child[1] (right) otherwise. A leaf keeps every row: its children are itself; a
-// split that takes no row has its right child on both sides.
+// split that takes no row has its right child on both sides. Both send every key to child[0].
 struct ValueNode {
   std::uint32_t low = 0;
   std::uint32_t span = 0;
@@ -50,6 +50,9 @@ struct ValueNode {
 struct ValueTree {
   std::vector<ValueNode> nodes;
   std::size_t depth = 0;  // longest path from the root, in edges
+  // Every right child directly follows its left sibling, as growing numbers them: the child is
+  // then child[0] plus the comparison's outcome, with no second load.
+  bool adjacent_children = true;
 };
 
 class ValueRouter {

@@ -10,6 +10,7 @@
 
 #include "common/fault.hpp"
 #include "forest/model.hpp"
+#include "forest/value_router.hpp"
 
 namespace quorvanta {
 namespace {
@@ -299,6 +300,50 @@ TEST(ValuePredict, SplitKindsThatDisagreeWithTheFeatureRouteOnBins) {
   const ForestModel flipped(model.kind(), model.config(), model.loader(), std::move(trees));
   const PredictionPaths paths = expect_same_prediction(flipped, prediction_table(model, 2000, 4));
   EXPECT_EQ(paths.columns_on_values, 0u);
+}
+
+TEST(ValuePredict, ChildrenInAnyOrderAndDeepTreesRouteAlike) {
+  const ForestModel model = fitted_model(ModelKind::Classification, 3, 1);
+  const CellTable rows = prediction_table(model, 1000, 12);
+  DataLoader loader = model.loader();
+  const RawFeatures features = loader.locate_features(kHeaders, rows);
+  ASSERT_TRUE(ValueRouter::compile(model.trees(), features)->trees()[0].adjacent_children)
+      << "grown trees number each right child right after its sibling";
+
+  // Swapped children: no right child follows its sibling, so the walk loads the child it takes.
+  std::vector<TreeLearner> swapped = model.trees();
+  // A leaf lacks both children, so swapping the two lists keeps the shape sound.
+  for (TreeLearner& learner : swapped) {
+    std::swap(learner.tree.left_children, learner.tree.right_children);
+  }
+  const ForestModel mirrored(model.kind(), model.config(), model.loader(), swapped);
+  EXPECT_FALSE(ValueRouter::compile(mirrored.trees(), features)->trees()[0].adjacent_children);
+  EXPECT_EQ(expect_same_prediction(mirrored, rows).trees_on_values, 3u);
+
+  // A chain 40 levels deep: each level sends f1 below its own cut left to a leaf.
+  std::vector<TreeLearner> chain(1, model.trees()[0]);
+  TreeRecord& tree = chain[0].tree;
+  const SplitInfo leaf = *tree.split.back();
+  tree = TreeRecord::with_root();
+  std::uint64_t node = 0;
+  for (std::uint8_t level = 0; level < 40; ++level) {
+    SplitInfo split = leaf;
+    split.node_id = node;
+    split.feature_id = 1;
+    split.iscat = false;
+    split.value = std::vector<std::uint8_t>{static_cast<std::uint8_t>(level % 10)};
+    tree.split[node] = split;
+    const std::uint64_t left = tree.add_left_child(node);
+    const std::uint64_t right = tree.add_right_child(node);
+    tree.split[left] = leaf;
+    tree.split[left]->summary[1][0] = static_cast<float>(level) / 64;
+    tree.split[right] = leaf;
+    node = right;
+  }
+  const ForestModel deep(model.kind(), model.config(), model.loader(), chain);
+  EXPECT_GT(ValueRouter::compile(deep.trees(), features)->trees()[0].depth,
+            ValueRouter::kMaxBranchFreeDepth);
+  EXPECT_EQ(expect_same_prediction(deep, rows).trees_on_values, 1u);
 }
 
 TEST(ValuePredict, DamagedTreesRouteTheWholeBinnedTable) {
