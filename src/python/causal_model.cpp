@@ -18,6 +18,7 @@
 #include "python/call_boundary.hpp"
 #include "python/config_reader.hpp"
 #include "python/effect_buffer.hpp"
+#include "python/gc_pause.hpp"
 #include "python/py_ref.hpp"
 #include "python/use_counter.hpp"
 
@@ -104,6 +105,7 @@ EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* ar
 }
 
 OwnedRef effects_to_list(const EffectTable& effects) {
+  const CollectorPause pause;
   OwnedRef rows = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
   for (std::size_t r = 0; r < effects.n_rows; ++r) {
     OwnedRef row = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_cols)));
