@@ -1,6 +1,8 @@
 """predict_array: the effects of predict, bit for bit, as one float32 block that numpy takes
 without a copy; the same arguments and the same failures in the same order."""
 
+import json
+
 import numpy as np
 import pytest
 
@@ -99,6 +101,30 @@ class TestSameEffectsAsPredict:
         assert np.array_equal(
             bits(again.predict_array(HEADERS, table)), bits(model.predict(HEADERS, table))
         )
+
+
+    def test_thresholds_out_of_order_or_nan_in_a_loaded_file(self, model, tmp_path):
+        path = tmp_path / "model.txt"
+        model.save(str(path))
+        blocks = path.read_text().split("\n\n")
+        edited = []
+        for block in blocks:
+            lines = block.split("\n")
+            if len(lines) == 3 and lines[0] == "Continuous":
+                record = json.loads(lines[2])
+                cuts = record["threshold"]
+                if lines[1] == "a":
+                    cuts.reverse()
+                elif lines[1] == "b" and len(cuts) > 2:
+                    cuts[1] = None  # NaN is written as null
+                lines[2] = json.dumps(record, separators=(",", ":"))
+            edited.append("\n".join(lines))
+        path.write_text("\n\n".join(edited))
+        again = model.load("RandomForestClassifier", str(path))
+        table = prediction_table(2000, 6)
+        expected = again.predict(HEADERS, table)
+        assert np.array_equal(bits(again.predict_array(HEADERS, table)), bits(expected))
+        assert expected != model.predict(HEADERS, table), "the edited cuts must change routing"
 
 
 class TestResultBuffer:

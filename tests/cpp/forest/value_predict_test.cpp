@@ -175,7 +175,11 @@ ForestModel with_records(const ForestModel& model, const std::string& feature,
                          const std::optional<DiscreteBin>& discrete) {
   OrderedMap<ContinuousBin> continuous_bins = model.loader().continuous_bins();
   OrderedMap<DiscreteBin> discrete_bins = model.loader().discrete_bins();
-  if (continuous) continuous_bins.insert_or_assign(feature, *continuous);
+  if (continuous) {
+    ContinuousBin read = *continuous;
+    read.choose_binning();  // as reading a model file does
+    continuous_bins.insert_or_assign(feature, read);
+  }
   if (discrete) discrete_bins.insert_or_assign(feature, *discrete);
   const TreeConfig& config = model.config();
   DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col,
