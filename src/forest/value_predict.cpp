@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "forest/effect_sum.hpp"
 #include "forest/model.hpp"
 #include "forest/value_router.hpp"
@@ -183,9 +184,12 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
   const std::size_t n_chunks = (n_rows + kChunkRows - 1) / kChunkRows;
   std::atomic<std::size_t> next_chunk{0};
   // The per-chunk loop of every worker: chunks are claimed in runs, each written to its own rows.
+  // A run of 16 chunks (4096 rows through every tree) takes a few milliseconds, well inside the
+  // interval at which a pending interrupt must be noticed.
   const auto work = [&](std::size_t) {
     ChunkBuffers buffers(router->columns().size(), plan.stride);
     for (;;) {
+      check_interruption();
       const std::size_t first = next_chunk.fetch_add(kChunksPerClaim);
       if (first >= n_chunks) return;
       for (std::size_t chunk = first; chunk < std::min(n_chunks, first + kChunksPerClaim);
