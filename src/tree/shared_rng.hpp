@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/fault.hpp"
+
 namespace quorvanta {
 
 class ChaCha20Stream {
@@ -40,6 +42,14 @@ class SharedRng {
 
   // k indices in [0, n) in draw order; "assertion failed: n >= k" when n < k.
   std::vector<std::uint64_t> sample_indices(std::uint64_t n, std::uint64_t k, bool replace);
+  // The draws of sample_indices(n, k, true), handed to `take` one by one as they are made, so
+  // that the caller need not hold them as 64-bit numbers.
+  template <class Take>
+  void draw_with_replacement(std::uint64_t n, std::uint64_t k, Take take) {
+    if (n < k) fail("assertion failed: n >= k");
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::uint64_t i = 0; i < k; ++i) take(stream_.uniform_below(n));
+  }
 
  private:
   std::mutex mutex_;

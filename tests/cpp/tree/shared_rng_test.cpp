@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/fault.hpp"
 
@@ -47,6 +49,23 @@ TEST(SharedRng, SeedFortyTwoSequence) {
   SharedRng rng(42);
   EXPECT_EQ(rng.sample_indices(10, 5, false), (std::vector<std::uint64_t>{5, 4, 0, 1, 3}));
   EXPECT_EQ(rng.sample_indices(100, 4, true), (std::vector<std::uint64_t>{82, 44, 6, 37}));
+}
+
+TEST(SharedRng, StreamedDrawsAreTheDrawsOfSampleIndices) {
+  SharedRng listed(9);
+  SharedRng streamed(9);
+  for (const auto& [n, k] : {std::pair<std::uint64_t, std::uint64_t>{1000, 1000}, {7, 3}, {5, 0}}) {
+    std::vector<std::uint64_t> seen;
+    streamed.draw_with_replacement(n, k, [&](std::uint64_t row) { seen.push_back(row); });
+    EXPECT_EQ(seen, listed.sample_indices(n, k, true)) << n << " rows, " << k << " draws";
+  }
+  try {
+    streamed.draw_with_replacement(3, 4, [](std::uint64_t) {});
+    ADD_FAILURE() << "drawing 4 of 3 succeeded";
+  } catch (const Fault& fault) {
+    EXPECT_STREQ(fault.what(), "assertion failed: n >= k");
+  }
+  EXPECT_EQ(streamed.sample_indices(50, 5, true), listed.sample_indices(50, 5, true));
 }
 
 TEST(SharedRng, EmptyDrawsAndFailedDrawsConsumeNothing) {
