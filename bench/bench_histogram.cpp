@@ -1,18 +1,23 @@
 // Times histogram construction for the classification criterion on 1,000,000 rows, 20 numeric
-// features of 30 bins (about 1% missing), two treatment groups and non-unit weights, in ns per
-// row x feature:
+// features of 30 bins (about 1% missing), two treatment groups, in ns per row x feature:
 //   reference: accumulating f32 weights into a histogram from contiguous arrays (cell base, bin,
-//              weight per row), the plain cost of the sums the criterion needs;
-//   node build: the histogram and scan of one of 10 searched features over a node, as tree
-//              growing runs it with every feature's bins kept in partition order;
-//   gathered bins: the same with the bins gathered through the row indices (growing does this
-//              when few of many features are searched per node);
-// each over the rows in bootstrap (random) order and in ascending row order; then what keeping
-// the bins in partition order costs at a split, per row x searched feature. Last, grows whole
-// trees (max_depth 6) and reports ns per row x searched feature x level.
+//              weight per row), the plain cost of the sums the criterion needs, over the rows in
+//              bootstrap (random) order and in ascending order;
+//   root search: the histograms and scans of 10 searched features over a tree's root, as growing
+//              runs them, with unit weights (counts) and with non-unit weights (ordered sums);
+//   root split: what dividing the root's rows costs, per row x searched feature.
+// Last, grows whole trees (max_depth 6, non-unit weights) and reports ns per row x searched
+// feature x level.
 //
-//     bench_histogram [--trees N] [--max-features K] [--grow-only]
+// --forest fits whole forests as a model does (20 trees, depth 6, max_features 10,
+// classification, unit weights, 1 and 2 threads) on 1,000,000 x 20 and 200,000 x 100 tables and
+// prints the wall time as a multiple of the histogram limit: rows x trees x max_features x levels
+// x the reference rate measured in the same run.
+//
+//     bench_histogram [--trees N] [--max-features K] [--grow-only] [--forest]
 #include <time.h>
+
+#include <chrono>
 
 #include <algorithm>
 #include <array>
@@ -24,8 +29,8 @@
 #include <vector>
 
 #include "common/tree_config.hpp"
+#include "forest/model.hpp"
 #include "stats/flat_histogram.hpp"
-#include "stats/node_split.hpp"
 #include "tree/shared_rng.hpp"
 #include "tree/tree_learner.hpp"
 
@@ -45,13 +50,15 @@ double cpu_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-DataMatrix random_matrix() {
+// `unit_weights` gives every row weight 1, as a table without a weight column has.
+DataMatrix random_matrix(std::size_t n_rows = kRows, std::size_t n_features = kFeatures,
+                         bool unit_weights = false) {
   std::mt19937 random(20240611);
   std::uniform_int_distribution<int> bin(0, kBins - 1);
   std::uniform_int_distribution<int> percent(0, 99);
   DataMatrix data;
-  data.x.assign(kFeatures, std::vector<std::uint8_t>(kRows));
-  for (std::size_t f = 0; f < kFeatures; ++f) {
+  data.x.assign(n_features, std::vector<std::uint8_t>(n_rows));
+  for (std::size_t f = 0; f < n_features; ++f) {
     for (std::uint8_t& cell : data.x[f]) {
       cell = percent(random) == 0 ? kMissingBin : static_cast<std::uint8_t>(bin(random));
     }
@@ -59,13 +66,14 @@ DataMatrix random_matrix() {
     data.n_bins.insert_or_assign(data.feature_names.back(), kBins);
     data.is_cat.push_back(0);
   }
-  data.treatment.emplace_back(kRows);
-  data.y.resize(kRows);
-  data.weight.resize(kRows);
-  for (std::size_t row = 0; row < kRows; ++row) {
+  data.treatment.emplace_back(n_rows);
+  data.y.resize(n_rows);
+  data.weight.resize(n_rows);
+  for (std::size_t row = 0; row < n_rows; ++row) {
     data.treatment[0][row] = static_cast<std::uint8_t>(percent(random) % 2);
     data.y[row] = percent(random) < 30 ? 1.0f : 0.0f;
     data.weight[row] = 0.5f + static_cast<float>(percent(random)) / 64.0f;
+    if (unit_weights) data.weight[row] = 1.0f;
   }
   data.n_treatment = {2};
   return data;
@@ -107,50 +115,46 @@ double reference_ns(const DataMatrix& data, const std::vector<RowId>& rows, int 
   return best * 1e9 / (static_cast<double>(n) * kCandidates);
 }
 
-// ns per row x feature of the node search as growing runs it: the histogram and scan of each of
-// 10 candidate features over the node's stretch, with every feature's bins kept in partition
-// order (`in_order`) or gathered through the row indices.
-double node_build_ns(const DataMatrix& data, const std::vector<RowId>& rows, bool in_order,
-                     int repeats) {
-  KlCriterionParams params;
-  NodeSplitScratch scratch;
-  start_class_tree(data, rows, in_order, scratch);
-  begin_node(0, 0, scratch);
+// ns per drawn row x feature of the root's search as growing runs it: the histogram and scan of
+// each of 10 candidate features over a bootstrap draw of every row. With unit weights the search
+// counts (each distinct drawn row once, with its multiplicity); otherwise it adds the weights in
+// row order, gathering the bins through the rows.
+double root_search_ns(const DataMatrix& data, int repeats) {
+  TreeRows rows(data);
+  SharedRng rng(7);
+  rows.start_tree(ModelKind::Classification, 1.0f, rng);
+  const NodeCriterion criterion;
+  std::vector<std::uint64_t> features(kCandidates);
+  for (std::size_t f = 0; f < kCandidates; ++f) features[f] = f;
   float checksum = 0.0f;
   double best = 1e30;
   for (int repeat = 0; repeat < repeats; ++repeat) {
     const double started = cpu_seconds();
-    for (std::size_t f = 0; f < kCandidates; ++f) {
-      checksum = checksum + kl_node_split(params, data, f, rows, scratch).gain;
-    }
+    rows.search_node(criterion, 0, features,
+                     [&](std::uint64_t, const FeatureSplit& split, std::vector<float>&) {
+                       checksum = checksum + split.gain;
+                     });
     best = std::min(best, cpu_seconds() - started);
   }
   if (checksum == -1.0f) std::puts("");
-  return best * 1e9 / (static_cast<double>(rows.size()) * kCandidates);
+  return best * 1e9 / (static_cast<double>(data.n_rows()) * kCandidates);
 }
 
-// What keeping the bins in partition order costs at a split: every feature's bins and the rows'
-// entries follow the partition, here of a numeric split of the whole range on feature 0 (a stable
-// counting sort by bin); per row x searched feature.
-double reorder_ns(const DataMatrix& data, const std::vector<RowId>& rows, int repeats) {
-  NodeSplitScratch scratch;
-  start_class_tree(data, rows, true, scratch);
-  std::array<std::uint32_t, 256> next{};
-  for (const RowId row : rows) ++next[data.x[0][row]];
-  std::uint32_t position = 0;
-  for (std::uint32_t& count : next) position += std::exchange(count, position);
-  scratch.destinations.resize(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    scratch.destinations[i] = next[data.x[0][rows[i]]]++;
-  }
+// What splitting the root costs (a numeric split on feature 0), per drawn row x searched feature.
+double root_split_ns(const DataMatrix& data, int repeats) {
+  TreeRows rows(data);
+  SharedRng rng(7);
+  rows.start_tree(ModelKind::Classification, 1.0f, rng);
+  SplitInfo split;
+  split.feature_id = 0;
+  split.value = std::vector<std::uint8_t>{kBins / 2};
   double best = 1e30;
   for (int repeat = 0; repeat < repeats; ++repeat) {
-    begin_node(0, 0, scratch);
     const double started = cpu_seconds();
-    follow_partition(scratch);
+    rows.split_node(split);
     best = std::min(best, cpu_seconds() - started);
   }
-  return best * 1e9 / (static_cast<double>(rows.size()) * kCandidates);
+  return best * 1e9 / (static_cast<double>(data.n_rows()) * kCandidates);
 }
 
 void grow_trees(const DataMatrix& data, int n_trees, std::uint64_t max_features) {
@@ -177,40 +181,86 @@ void grow_trees(const DataMatrix& data, int n_trees, std::uint64_t max_features)
       seconds * 1e9 / work, nodes);
 }
 
+double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// A whole fit as the model runs it; the fastest of `repeats` wall times.
+double forest_fit_seconds(const DataMatrix& data, std::uint64_t n_thread, int repeats) {
+  TreeConfig config;
+  config.n_tree = 20;
+  config.max_depth = 6;
+  config.max_features = 10;
+  config.n_thread = n_thread;
+  config.seed = 1;
+  double best = 1e30;
+  for (int repeat = 0; repeat < repeats; ++repeat) {
+    ForestModel model(ModelKind::Classification, config);
+    const double started = wall_seconds();
+    model.fit(data);
+    best = std::min(best, wall_seconds() - started);
+  }
+  return best;
+}
+
+void forest_figures(double reference, int repeats) {
+  std::printf(
+      "forest fit, 20 trees, depth 6, max_features 10, unit weights; limit = rows x 20 x 10 "
+      "x 7 levels x %.3f ns\n",
+      reference);
+  std::printf("%-12s %8s %8s %8s %10s %8s %9s\n", "table", "limit s", "1 thr s", "x limit",
+              "2 thr s", "x limit", "speed-up");
+  for (const auto& [n_rows, n_features] :
+       {std::pair<std::size_t, std::size_t>{1'000'000, 20}, {200'000, 100}}) {
+    const DataMatrix data = random_matrix(n_rows, n_features, true);
+    const double limit = static_cast<double>(n_rows) * 20 * 10 * 7 * reference * 1e-9;
+    const double one = forest_fit_seconds(data, 1, repeats);
+    const double two = forest_fit_seconds(data, 2, repeats);
+    const std::string name = std::to_string(n_rows) + " x " + std::to_string(n_features);
+    std::printf("%-12s %8.3f %8.3f %7.2fx %10.3f %7.2fx %8.2fx\n", name.c_str(), limit, one,
+                one / limit, two, two / limit, one / two);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int n_trees = 3;
   std::uint64_t max_features = kCandidates;
   bool grow_only = false;
+  bool forest = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--grow-only") == 0) grow_only = true;
+    if (std::strcmp(argv[i], "--forest") == 0) forest = true;
     if (i + 1 >= argc) continue;
     if (std::strcmp(argv[i], "--trees") == 0) n_trees = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--max-features") == 0) max_features = std::atoi(argv[i + 1]);
   }
-  const DataMatrix data = random_matrix();
   SharedRng rng(7);
   std::vector<RowId> bootstrap = rng.sample_indices(kRows, kRows, true);
+  if (forest) {
+    double reference = 0.0;
+    {
+      const DataMatrix data = random_matrix();
+      reference = reference_ns(data, bootstrap, 7);
+    }
+    forest_figures(reference, 3);
+    return 0;
+  }
+  const DataMatrix data = random_matrix();
   std::vector<RowId> ascending = bootstrap;
   std::sort(ascending.begin(), ascending.end());
 
   if (!grow_only) {
     constexpr int kRepeats = 7;  // the fastest run counts: the machine is shared
-    std::printf("ns per row x feature; node build = histogram + scan of one feature over a node\n");
-    std::printf("%-10s %10s %12s %8s %14s %8s\n", "order", "reference", "node build", "ratio",
-                "gathered bins", "ratio");
-    for (const auto& [name, rows] :
-         {std::pair<const char*, const std::vector<RowId>*>{"bootstrap", &bootstrap},
-          {"sorted", &ascending}}) {
-      const double reference = reference_ns(data, *rows, kRepeats);
-      const double in_order = node_build_ns(data, *rows, true, kRepeats);
-      const double gathered = node_build_ns(data, *rows, false, kRepeats);
-      std::printf("%-10s %10.3f %12.3f %7.2fx %14.3f %7.2fx\n", name, reference, in_order,
-                  in_order / reference, gathered, gathered / reference);
-    }
-    std::printf("reordering %zu features' bins at a split: %.3f ns per row x searched feature\n",
-                kFeatures, reorder_ns(data, bootstrap, kRepeats));
+    std::printf("reference, ns per row x feature: bootstrap order %.3f, ascending order %.3f\n",
+                reference_ns(data, bootstrap, kRepeats), reference_ns(data, ascending, kRepeats));
+    const DataMatrix unit = random_matrix(kRows, kFeatures, true);
+    std::printf("root search, ns per drawn row x feature: unit weights %.3f, weights %.3f\n",
+                root_search_ns(unit, kRepeats), root_search_ns(data, kRepeats));
+    std::printf(
+        "root split, ns per drawn row x searched feature: unit weights %.3f, weights %.3f\n",
+        root_split_ns(unit, kRepeats), root_split_ns(data, kRepeats));
   }
   if (n_trees > 0) grow_trees(data, n_trees, max_features);
   return 0;

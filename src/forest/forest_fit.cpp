@@ -8,18 +8,18 @@
 namespace quorvanta {
 namespace {
 
-// Grows `count` trees one after another, reusing one set of working buffers. The partition of the bootstrap draw is released once a
-// tree is grown: prediction routes through a partition of its own, and keeping one index array
-// per tree would cost 8 bytes x rows x trees.
+// Grows `count` trees one after another, reusing one set of working buffers. No tree keeps the
+// rows of its bootstrap draw: prediction routes through a partition of its own, and keeping one
+// index array per tree would cost 8 bytes x rows x trees.
 std::vector<TreeLearner> grow_trees(std::uint64_t count, ModelKind kind, const TreeConfig& config,
                                     const DataMatrix& data, SharedRng& rng) {
   std::vector<TreeLearner> learners;
   learners.reserve(count);
-  NodeSplitScratch scratch;
+  TreeRows rows(data);
   for (std::uint64_t i = 0; i < count; ++i) {
     check_interruption();
     TreeLearner learner = TreeLearner::create(kind, config);
-    grow_tree(learner, data, rng, scratch);
+    grow_tree(learner, rows, rng);
     learner.partition = Partition();
     learners.push_back(std::move(learner));
   }

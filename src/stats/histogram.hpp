@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "data/data_matrix.hpp"
-#include "tree/split_info.hpp"
+#include "stats/split_info.hpp"
 
 namespace quorvanta {
 

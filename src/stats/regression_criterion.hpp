@@ -5,7 +5,7 @@
 #include <span>
 
 #include "data/data_matrix.hpp"
-#include "tree/split_info.hpp"
+#include "stats/split_info.hpp"
 
 namespace quorvanta {
 

@@ -12,7 +12,7 @@
 #include "stats/histogram.hpp"
 #include "stats/kl_criterion.hpp"
 #include "stats/regression_criterion.hpp"
-#include "tree/split_info.hpp"
+#include "stats/split_info.hpp"
 
 namespace quorvanta {
 

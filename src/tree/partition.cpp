@@ -201,6 +201,28 @@ std::uint64_t partition_node(Partition& partition, const SplitInfo& split, const
   return partition_from_data(partition, split, data, &destinations);
 }
 
+std::uint64_t split_destinations(bool is_cat, std::uint8_t split_bin,
+                                 std::span<const std::uint8_t> keys,
+                                 std::vector<std::uint32_t>& destinations) {
+  start_destinations(destinations, keys.size());
+  if (is_cat) {
+    const auto left_at = [&](std::size_t position) {
+      return goes_left(true, split_bin, keys[position]);
+    };
+    return exchange_partition(keys.size(), left_at, [&](std::size_t i, std::size_t j) {
+      std::swap(destinations[i], destinations[j]);
+    });
+  }
+  std::array<std::uint64_t, 256> counts{};
+  for (const std::uint8_t key : keys) ++counts[key];
+  const std::uint64_t n_left = left_count(counts, split_bin);
+  if (!to_offsets(counts, keys.size())) return n_left;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    destinations[i] = static_cast<std::uint32_t>(counts[keys[i]]++);
+  }
+  return n_left;
+}
+
 std::uint64_t partition_node_by_keys(Partition& partition, const SplitInfo& split,
                                      std::span<const std::uint8_t> keys,
                                      std::vector<std::uint32_t>& destinations) {
@@ -208,25 +230,7 @@ std::uint64_t partition_node_by_keys(Partition& partition, const SplitInfo& spli
   const std::vector<std::uint8_t>& value = unwrap(split.value);
   if (value.empty()) fail_absent_value();
   if (keys.size() != range.size()) fail_index(keys.size(), range.size());
-  const std::uint8_t split_bin = value[0];
-  start_destinations(destinations, range.size());
-  std::uint64_t n_left = 0;
-  if (split.iscat) {
-    const auto left_at = [&](std::size_t position) {
-      return goes_left(true, split_bin, keys[position]);
-    };
-    n_left = exchange_partition(range.size(), left_at, [&](std::size_t i, std::size_t j) {
-      std::swap(destinations[i], destinations[j]);
-    });
-  } else {
-    std::array<std::uint64_t, 256> counts{};
-    for (const std::uint8_t key : keys) ++counts[key];
-    n_left = left_count(counts, split_bin);
-    if (!to_offsets(counts, range.size())) return n_left;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      destinations[i] = static_cast<std::uint32_t>(counts[keys[i]]++);
-    }
-  }
+  const std::uint64_t n_left = split_destinations(split.iscat, value[0], keys, destinations);
   std::vector<RowId>& scratch = partition.scratch;
   if (scratch.size() < range.size()) scratch.resize(range.size());
   for (std::size_t i = 0; i < range.size(); ++i) scratch[destinations[i]] = range[i];

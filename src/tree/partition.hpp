@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "data/data_matrix.hpp"
-#include "tree/split_info.hpp"
+#include "stats/split_info.hpp"
 
 namespace quorvanta {
 
@@ -39,6 +39,12 @@ std::uint64_t partition_node(Partition& partition, const SplitInfo& split, const
 // length), so that data kept in the range's order can follow.
 std::uint64_t partition_node(Partition& partition, const SplitInfo& split, const DataMatrix& data,
                              std::vector<std::uint32_t>& destinations);
+// Where each entry of a range goes when it is divided like partition_node divides it, from each
+// entry's bin for the split feature (kMissingBin for a missing cell): a categorical split by
+// exchanges from both ends, a numeric one by a stable sort of the keys. Returns n_left.
+std::uint64_t split_destinations(bool is_cat, std::uint8_t split_bin,
+                                 std::span<const std::uint8_t> keys,
+                                 std::vector<std::uint32_t>& destinations);
 // The same for a caller that holds the bins of the range's rows for the split's feature, in the
 // range's order (kMissingBin for a missing cell): `keys` stands in for the data matrix's column.
 std::uint64_t partition_node_by_keys(Partition& partition, const SplitInfo& split,

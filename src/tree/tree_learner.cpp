@@ -7,7 +7,6 @@
 
 #include "common/fault.hpp"
 #include "common/interruption.hpp"
-#include "stats/node_split.hpp"
 #include "stats/split_scan.hpp"
 
 namespace quorvanta {
@@ -44,91 +43,79 @@ bool is_better(const std::optional<Split>& best, const Split& candidate) {
   return !best->value || candidate.gain > best->gain;
 }
 
-// Node by node search through a caller's split search, one SplitInfo per feature.
+// Node by node search through a caller's split search over the learner's own partition.
 class CallbackSearch {
  public:
-  explicit CallbackSearch(const SplitSearch& search) : search_(search) {}
+  CallbackSearch(TreeLearner& learner, const DataMatrix& data, const SplitSearch& search)
+      : learner_(learner), data_(data), search_(search) {}
 
-  void start_tree(const Partition& /*partition*/) {}
-  void start_node(std::uint64_t /*node*/) { best_.reset(); }
-  void consider(std::uint64_t node, std::uint64_t feature, std::span<const RowId> rows) {
-    SplitInfo candidate = search_(node, feature, rows);
-    if (is_better(best_, candidate)) best_ = std::move(candidate);
+  void start_tree(SharedRng& rng) {
+    const std::uint64_t n_rows = data_.n_rows();
+    const std::uint64_t k = row_draw_size(n_rows, learner_.config.subsample);
+    learner_.partition = Partition::from_samples(rng.sample_indices(n_rows, k, true));
   }
-  std::optional<SplitInfo> take_best(std::uint64_t /*node*/) { return std::move(best_); }
-  std::uint64_t divide(Partition& partition, const SplitInfo& split, const DataMatrix& data) {
-    return partition_node(partition, split, data);
+
+  std::optional<SplitInfo> best_split(std::uint64_t node, std::span<const std::uint64_t> features) {
+    const std::span<const RowId> rows = std::as_const(learner_.partition).node_range(node);
+    std::optional<SplitInfo> best;
+    for (const std::uint64_t feature : features) {
+      SplitInfo candidate = search_(node, feature, rows);
+      if (is_better(best, candidate)) best = std::move(candidate);
+    }
+    return best;
   }
+
+  void divide(const SplitInfo& split) {
+    const std::uint64_t n_left = partition_node(learner_.partition, split, data_);
+    learner_.partition.append_children(split.node_id, n_left);
+  }
+
+  void finish() {}
 
  private:
+  TreeLearner& learner_;
+  const DataMatrix& data_;
   const SplitSearch& search_;
-  std::optional<SplitInfo> best_;
 };
 
-// Features per node at which keeping every feature's bins in partition order beats gathering the
-// searched features' bins through the row indices: reordering a feature's bins at a split is a
-// sequential pass, a gather is a random access per row that grows dearer as nodes get smaller.
-constexpr std::uint64_t kOrderedFeaturesPerSearched = 4;
-
-// The learner's own criterion. What the search reads of a row follows the partition's order, so a
-// node's rows are one contiguous stretch for all its features; the candidates are kept as
-// FeatureSplits until the node's winner becomes its SplitInfo, and the buffers live as long as
-// the tree's growing, so steady-state growing does not allocate per node or feature.
+// The learner's own criterion over the tree's rows. The candidates are kept as FeatureSplits
+// until the node's winner becomes its SplitInfo.
 class CriterionSearch {
  public:
-  CriterionSearch(const TreeLearner& learner, const DataMatrix& data, NodeSplitScratch& scratch)
-      : learner_(learner), data_(data), scratch_(scratch) {}
+  CriterionSearch(TreeLearner& learner, TreeRows& rows, bool keep_rows)
+      : learner_(learner),
+        rows_(rows),
+        keep_rows_(keep_rows),
+        criterion_{learner.kind, learner.kl_params, learner.regression_params} {}
 
-  void start_tree(const Partition& partition) {
-    const std::uint64_t n_features = data_.x.size();
-    const std::uint64_t searched = std::min(n_features, learner_.max_features);
-    const bool bins_in_order =
-        learner_.max_depth > 0 && n_features <= kOrderedFeaturesPerSearched * searched;
-    if (learner_.kind == ModelKind::Classification) {
-      start_class_tree(data_, partition.indices, bins_in_order, scratch_);
-    } else {
-      start_regression_tree(data_, partition.indices, bins_in_order, scratch_);
-    }
+  void start_tree(SharedRng& rng) {
+    rows_.start_tree(learner_.kind, learner_.config.subsample, rng);
   }
 
-  void start_node(std::uint64_t node) {
+  std::optional<SplitInfo> best_split(std::uint64_t node, std::span<const std::uint64_t> features) {
     best_.reset();
-    begin_node(learner_.partition.starts[node], learner_.tree.level[node], scratch_);
-  }
-
-  void consider(std::uint64_t /*node*/, std::uint64_t feature, std::span<const RowId> rows) {
-    const FeatureSplit candidate =
-        learner_.kind == ModelKind::Classification
-            ? kl_node_split(learner_.kl_params, data_, feature, rows, scratch_)
-            : regression_node_split(learner_.regression_params, data_, feature, rows, scratch_);
-    if (!is_better(best_, candidate)) return;
-    best_ = candidate;
-    best_feature_ = feature;
-    std::swap(best_summary_, scratch_.summary);
-  }
-
-  std::optional<SplitInfo> take_best(std::uint64_t node) {
+    rows_.search_node(
+        criterion_, node, features,
+        [this](std::uint64_t feature, const FeatureSplit& candidate, std::vector<float>& summary) {
+          if (!is_better(best_, candidate)) return;
+          best_ = candidate;
+          best_feature_ = feature;
+          std::swap(best_summary_, summary);
+        });
     if (!best_) return std::nullopt;
     const std::size_t columns = learner_.kind == ModelKind::Classification ? 2 : 1;
     return make_split_info(node, best_feature_, *best_, best_summary_, columns);
   }
 
-  std::uint64_t divide(Partition& partition, const SplitInfo& split, const DataMatrix& data) {
-    if (!scratch_.rows_usable) return partition_node(partition, split, data);
-    // The split feature's bins are at hand in partition order when the search keeps them so.
-    const std::size_t n = partition.node_range(split.node_id).size();
-    const std::uint64_t n_left =
-        node_keys(split.feature_id, n, scratch_)
-            ? partition_node_by_keys(partition, split, scratch_.keys, scratch_.destinations)
-            : partition_node(partition, split, data, scratch_.destinations);
-    follow_partition(scratch_);
-    return n_left;
-  }
+  void divide(const SplitInfo& split) { rows_.split_node(split); }
+
+  void finish() { learner_.partition = rows_.partition(keep_rows_); }
 
  private:
-  const TreeLearner& learner_;
-  const DataMatrix& data_;
-  NodeSplitScratch& scratch_;
+  TreeLearner& learner_;
+  TreeRows& rows_;
+  bool keep_rows_;
+  NodeCriterion criterion_;
   std::optional<FeatureSplit> best_;
   std::uint64_t best_feature_ = 0;
   std::vector<float> best_summary_;
@@ -137,16 +124,11 @@ class CriterionSearch {
 // Grows one node: draws its features, stores its best split and, when it is split, creates its
 // two children. Returns true when the node got children.
 template <class Search>
-bool grow_node(TreeLearner& learner, std::uint64_t node, const DataMatrix& data, SharedRng& rng,
+bool grow_node(TreeLearner& learner, std::uint64_t node, std::uint64_t n_features, SharedRng& rng,
                Search& search) {
-  const std::uint64_t n_features = data.x.size();
   const std::vector<std::uint64_t> features =
       rng.sample_indices(n_features, std::min(n_features, learner.max_features), false);
-
-  const std::span<const RowId> rows = std::as_const(learner.partition).node_range(node);
-  search.start_node(node);
-  for (const std::uint64_t feature : features) search.consider(node, feature, rows);
-  std::optional<SplitInfo> best = search.take_best(node);
+  std::optional<SplitInfo> best = search.best_split(node, features);
   std::optional<SplitInfo>& stored = checked_at(learner.tree.split, node);
   stored = std::move(unwrap(best));
   if (!stored->value) return false;
@@ -155,9 +137,7 @@ bool grow_node(TreeLearner& learner, std::uint64_t node, const DataMatrix& data,
   learner.tree.add_left_child(node);
   learner.tree.add_right_child(node);
   // The children were appended to the record, so re-read the stored split.
-  const SplitInfo& split = *learner.tree.split[node];
-  const std::uint64_t n_left = search.divide(learner.partition, split, data);
-  learner.partition.append_children(split.node_id, n_left);
+  search.divide(*learner.tree.split[node]);
   return true;
 }
 
@@ -165,41 +145,40 @@ bool grow_node(TreeLearner& learner, std::uint64_t node, const DataMatrix& data,
 // depth cannot exhaust the thread's stack. Popping the left child before the right one visits
 // nodes in the same order as recursion would: node, its whole left subtree, then its right one.
 template <class Search>
-void grow_from_root(TreeLearner& learner, const DataMatrix& data, SharedRng& rng, Search& search) {
-  const std::uint64_t n_rows = data.n_rows();
-  const std::uint64_t k = row_draw_size(n_rows, learner.config.subsample);
-  learner.partition = Partition::from_samples(rng.sample_indices(n_rows, k, true));
+void grow_from_root(TreeLearner& learner, std::uint64_t n_features, SharedRng& rng,
+                    Search& search) {
+  search.start_tree(rng);
   learner.tree = TreeRecord::with_root();
-  search.start_tree(learner.partition);
 
   std::vector<std::uint64_t> pending{0};
   while (!pending.empty()) {
     check_interruption();
     const std::uint64_t node = pending.back();
     pending.pop_back();
-    if (!grow_node(learner, node, data, rng, search)) continue;
+    if (!grow_node(learner, node, n_features, rng, search)) continue;
     pending.push_back(*learner.tree.right_children[node]);
     pending.push_back(*learner.tree.left_children[node]);
   }
+  search.finish();
 }
 
 }  // namespace
 
 void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng) {
-  NodeSplitScratch scratch;
-  grow_tree(learner, data, rng, scratch);
+  TreeRows rows(data);
+  CriterionSearch search(learner, rows, true);
+  grow_from_root(learner, data.x.size(), rng, search);
 }
 
-void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng,
-               NodeSplitScratch& scratch) {
-  CriterionSearch search(learner, data, scratch);
-  grow_from_root(learner, data, rng, search);
+void grow_tree(TreeLearner& learner, TreeRows& rows, SharedRng& rng) {
+  CriterionSearch search(learner, rows, false);
+  grow_from_root(learner, rows.data().x.size(), rng, search);
 }
 
 void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng,
                const SplitSearch& search) {
-  CallbackSearch callback(search);
-  grow_from_root(learner, data, rng, callback);
+  CallbackSearch callback(learner, data, search);
+  grow_from_root(learner, data.x.size(), rng, callback);
 }
 
 }  // namespace quorvanta

@@ -9,11 +9,11 @@
 #include "common/tree_config.hpp"
 #include "data/data_matrix.hpp"
 #include "stats/kl_criterion.hpp"
-#include "stats/node_split.hpp"
 #include "stats/regression_criterion.hpp"
 #include "tree/partition.hpp"
 #include "tree/shared_rng.hpp"
 #include "tree/tree_record.hpp"
+#include "tree/tree_rows.hpp"
 
 namespace quorvanta {
 
@@ -38,11 +38,11 @@ using SplitSearch = std::function<SplitInfo(std::uint64_t node, std::uint64_t fe
                                             std::span<const RowId> rows)>;
 
 // Draws the tree's rows, then grows every node in the order node, left subtree, right subtree.
+// The learner's partition ends with every node's range and rows.
 void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng);
-// The same with working buffers kept by the caller, so that growing many trees on one thread
-// touches fresh memory only for the first.
-void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng,
-               NodeSplitScratch& scratch);
+// The same on the table of `rows`, whose buffers the caller keeps from tree to tree. The
+// learner's partition keeps the node ranges only: a forest does not keep a tree's rows.
+void grow_tree(TreeLearner& learner, TreeRows& rows, SharedRng& rng);
 // The same growing with another split search in place of the learner's criterion.
 void grow_tree(TreeLearner& learner, const DataMatrix& data, SharedRng& rng,
                const SplitSearch& search);

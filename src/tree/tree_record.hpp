@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "tree/split_info.hpp"
+#include "stats/split_info.hpp"
 
 namespace quorvanta {
 
