@@ -128,7 +128,7 @@ class PackedModel:
 
 def predict_cells(model: CausalModel, headers: list[str], table: Any, n_effects: int) -> np.ndarray:
     """Effects of the rows of `table` as float32 rows of `n_effects` columns."""
-    effects = model.predict(headers, table)
+    effects = model.predict_array(headers, table)  # the bits of `predict`, without the lists
     return np.asarray(effects, dtype=np.float32).reshape(-1, n_effects)
 
 
