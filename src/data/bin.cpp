@@ -10,6 +10,7 @@
 
 #include "common/fault.hpp"
 #include "data/category_index.hpp"
+#include "data/float_key.hpp"
 #include "data/cell_table.hpp"
 
 namespace quorvanta {
@@ -60,18 +61,8 @@ std::vector<float> sort_cells(std::span<const float> column) {
   return from;
 }
 
-// The order-preserving key as above, but one to one: -0.0 sorts just below 0.0. Present cells
-// only; the inverse gives back the exact bits.
-std::uint32_t exact_key(std::uint32_t bits) {
-  return bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u);
-}
-
-float value_of_exact_key(std::uint32_t key) {
-  return std::bit_cast<float>((key & 0x80000000u) != 0 ? key ^ 0x80000000u : ~key);
-}
-
 // What one pass over a column tells: enough to choose how to sort it, and its present cells as
-// exact keys with the digit counts of the radix sort.
+// one-to-one keys (float_key) with the digit counts of the radix sort.
 struct ColumnKeys {
   // Byte digits: each pass scatters into 256 places, few enough for the writes to stay in cache;
   // 11-bit digits (3 passes into 2048 places) took longer in all (bench_loader, 1M rows).
@@ -104,7 +95,7 @@ ColumnKeys column_keys(std::span<const float> column) {
     summary.has_nan |= (bits & 0x7FFFFFFFu) > 0x7F800000u;
     summary.has_positive_infinity |= bits == 0x7F800000u;
     if ((bits & 0x7FFFFFFFu) == 0) summary.last_zero_negative = bits != 0;
-    const std::uint32_t key = exact_key(bits);
+    const std::uint32_t key = float_key(bits);
     summary.keys[valid++] = key;
     std::uint32_t* counts = summary.counts.data();
     ++counts[key & 0xFFu];
@@ -195,7 +186,7 @@ ContinuousBin ContinuousBin::from_values(std::span<const float> column, std::uin
       // sort, the zero that comes last in the column.
       sort_keys(summary);
       bin.threshold = cut_at_gaps(
-          valid, n_bin, [&](std::size_t at) { return value_of_exact_key(summary.keys[at]); });
+          valid, n_bin, [&](std::size_t at) { return value_of_float_key(summary.keys[at]); });
       for (float& cut : bin.threshold) {
         if (cut == 0.0f) cut = summary.last_zero_negative ? -0.0f : 0.0f;
       }

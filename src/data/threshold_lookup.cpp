@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "data/float_key.hpp"
 #include "data/missing_cell.hpp"
 
 namespace quorvanta {
@@ -18,15 +19,6 @@ constexpr int kKeyShift = 32 - kBucketBits;
 // them the missing-cell pattern and the infinities next to them), is left to the search.
 constexpr std::uint16_t kSearch = 0xFFFF;
 constexpr std::uint16_t kMaxDirectSpan = 2;
-
-// Unsigned key whose order is the f32 order (-0.0 just below 0.0), one to one on bit patterns.
-std::uint32_t key_of(std::uint32_t bits) {
-  return bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u);
-}
-
-float value_of_key(std::uint32_t key) {
-  return std::bit_cast<float>((key & 0x80000000u) != 0 ? key ^ 0x80000000u : ~key);
-}
 
 }  // namespace
 
@@ -44,8 +36,8 @@ ThresholdLookup::ThresholdLookup(const ContinuousBin& bin) : bin_(bin) {
   std::size_t at_or_below_low = 0;
   for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
     const auto first_key = static_cast<std::uint32_t>(bucket << kKeyShift);
-    const float low = value_of_key(first_key);
-    const float high = value_of_key(first_key | ((std::uint32_t{1} << kKeyShift) - 1));
+    const float low = value_of_float_key(first_key);
+    const float high = value_of_float_key(first_key | ((std::uint32_t{1} << kKeyShift) - 1));
     if (std::isnan(low) || std::isnan(high)) {
       bucket_[bucket] = kSearch;
       continue;
@@ -64,7 +56,7 @@ ThresholdLookup::ThresholdLookup(const ContinuousBin& bin) : bin_(bin) {
 
 bool ThresholdLookup::is_direct(float value) const {
   if (bucket_.empty()) return false;
-  return bucket_[key_of(std::bit_cast<std::uint32_t>(value)) >> kKeyShift] != kSearch;
+  return bucket_[float_key(std::bit_cast<std::uint32_t>(value)) >> kKeyShift] != kSearch;
 }
 
 void ThresholdLookup::to_bins(std::span<const float> column, std::span<std::uint8_t> out) const {
@@ -80,7 +72,7 @@ void ThresholdLookup::to_bins(std::span<const float> column, std::span<std::uint
   for (std::size_t row = 0; row < column.size(); ++row) {
     const float cell = column[row];
     const std::uint16_t entry =
-        bucket_[key_of(std::bit_cast<std::uint32_t>(cell)) >> kKeyShift];
+        bucket_[float_key(std::bit_cast<std::uint32_t>(cell)) >> kKeyShift];
     if (entry == kSearch) {
       ++searched;
       out[row] = kMissingBin;  // marks the row for the search below
