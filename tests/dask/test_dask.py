@@ -364,18 +364,35 @@ class TestFaults:
         assert again.args == ("Column is missing: y",)
 
 
-def kill_worker_running(client, key_prefix: str) -> None:
-    """SIGKILLs the worker process that holds a task whose key starts with `key_prefix`."""
+def kill_worker_running(client, key_prefix: str, computing) -> None:
+    """SIGKILLs the worker process that holds a task whose key starts with `key_prefix`, while
+    `computing` (a concurrent future) has not finished."""
     pids = client.run(os.getpid)
-    end = time.monotonic() + DEADLINE
-    while time.monotonic() < end:
+    while not computing.done():
         for address, keys in client.processing().items():
             names = [key[0] if isinstance(key, tuple) else key for key in keys]
             if address in pids and any(str(name).startswith(key_prefix) for name in names):
                 os.kill(pids[address], signal.SIGKILL)
                 return
         time.sleep(0.002)
-    raise AssertionError(f"no task {key_prefix}... ran within {DEADLINE} s")
+    raise AssertionError(f"no task {key_prefix}... was seen before the computation ended")
+
+
+def slow_rows(table: np.ndarray, n_blocks: int) -> da.Array:
+    """The table in blocks that each take a moment to make, so that a prediction lasts long
+    enough to be caught in the middle."""
+
+    def slow_block(block):
+        time.sleep(0.05)
+        return block
+
+    blocks = np.array_split(table, n_blocks)
+    return da.concatenate(
+        [
+            da.from_delayed(delayed(slow_block)(block), shape=block.shape, dtype=block.dtype)
+            for block in blocks
+        ]
+    )
 
 
 def self_killing_array() -> da.Array:
@@ -397,17 +414,16 @@ class TestLostWorkers:
         disturbed = dask_model(healthy, max_depth=6)
         with concurrent.futures.ThreadPoolExecutor(1) as pool:
             fitting = pool.submit(disturbed.fit, HEADERS, rows)
-            kill_worker_running(healthy, "grow_batch")
+            kill_worker_running(healthy, "grow_batch", fitting)
             fitting.result(timeout=DEADLINE)
         assert blocks_of(disturbed).text() == blocks_of(undisturbed).text()
 
     def test_a_worker_killed_mid_predict_changes_nothing(self, healthy, fitted):
-        rows = da.from_array(self.BIG, chunks=(500, 6))
         expected = bits(local_effects(fitted.to_local(), self.BIG))
-        effects = fitted.predict(HEADERS, rows)
+        effects = fitted.predict(HEADERS, slow_rows(self.BIG, 40))
         with concurrent.futures.ThreadPoolExecutor(1) as pool:
             computing = pool.submit(healthy.compute, effects, sync=True)
-            kill_worker_running(healthy, "quorvanta-predict")
+            kill_worker_running(healthy, "quorvanta-predict", computing)
             np.testing.assert_array_equal(bits(computing.result(timeout=DEADLINE)), expected)
 
     def test_repeated_kills_end_in_an_error(self, healthy, fitted):
