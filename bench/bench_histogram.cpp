@@ -14,7 +14,11 @@
 // prints the wall time as a multiple of the histogram limit: rows x trees x max_features x levels
 // x the reference rate measured in the same run.
 //
-//     bench_histogram [--trees N] [--max-features K] [--grow-only] [--forest]
+// --fit-memory T fits that forest once on the 1,000,000 x 20 table with T threads and prints what
+// the fit added to the process's peak resident size, per row (the table itself excluded).
+//
+//     bench_histogram [--trees N] [--max-features K] [--grow-only] [--forest] [--fit-memory T]
+#include <sys/resource.h>
 #include <time.h>
 
 #include <chrono>
@@ -231,6 +235,29 @@ void forest_figures(double reference, int repeats) {
   }
 }
 
+long peak_kilobytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+void fit_memory(std::uint64_t n_thread) {
+  DataMatrix data = random_matrix(kRows, kFeatures, true);
+  TreeConfig config;
+  config.n_tree = 20;
+  config.max_depth = 6;
+  config.max_features = 10;
+  config.n_thread = n_thread;
+  config.seed = 1;
+  ForestModel model(ModelKind::Classification, config);
+  const long before = peak_kilobytes();
+  model.fit(std::move(data));  // the fit owns the table, as a model's fit does
+  const double added = static_cast<double>(peak_kilobytes() - before) * 1024.0;
+  std::printf("fit of 1,000,000 x 20, %llu threads: growing added %.1f MB, %.1f bytes per row\n",
+              static_cast<unsigned long long>(n_thread), added / 1048576.0,
+              added / static_cast<double>(kRows));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,6 +271,10 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc) continue;
     if (std::strcmp(argv[i], "--trees") == 0) n_trees = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--max-features") == 0) max_features = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--fit-memory") == 0) {
+      fit_memory(std::strtoull(argv[i + 1], nullptr, 10));
+      return 0;
+    }
   }
   SharedRng rng(7);
   std::vector<RowId> bootstrap = rng.sample_indices(kRows, kRows, true);

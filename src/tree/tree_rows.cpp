@@ -139,6 +139,11 @@ TreeRows::TreeRows(const DataMatrix& data) : data_(data) {
   for (std::size_t feature = 0; countable_ && feature < data.x.size(); ++feature) {
     countable_ = countable_column(data, feature, n_rows_);
   }
+  every_row_readable_ = countable_ && readable_rows(data) >= n_rows_;
+  const std::uint8_t* const groups = countable_ ? data.treatment.front().data() : nullptr;
+  for (std::size_t row = 0; every_row_readable_ && row < n_rows_; ++row) {
+    every_row_readable_ = outcome_class(data.y[row]) < 2 && groups[row] < n_groups_;
+  }
 }
 
 std::uint64_t TreeRows::root_entries() const {
@@ -156,6 +161,18 @@ void TreeRows::start_tree(ModelKind kind, float subsample, SharedRng& rng) {
     return;
   }
   const bool counts = countable_ && kind == ModelKind::Classification;
+  if (counts && every_row_readable_) {
+    // No drawn row can fail, so each draw goes straight into the multiplicities: the draw itself
+    // is never held.
+    multiplicity_.resize(n_rows_);
+    overflow_.clear();
+    std::size_t distinct = 0;
+    rng.draw_with_replacement(n_rows, k, [&](std::uint64_t row) {
+      distinct += count_draw(static_cast<std::uint32_t>(row));
+    });
+    make_count_entries(distinct, k);
+    return;
+  }
   // The Counts path keeps the draw only until its entries are made, in the second copy.
   std::vector<std::uint32_t>& drawn = rows_[counts ? 1 : 0];
   drawn.resize(k);
@@ -167,30 +184,36 @@ void TreeRows::start_tree(ModelKind kind, float subsample, SharedRng& rng) {
   start_exact(std::vector<RowId>(draw.begin(), draw.end()));
 }
 
+bool TreeRows::count_draw(std::uint32_t row) {
+  std::uint8_t& times = multiplicity_[row];
+  if (times == kMaxMultiplicity) {
+    overflow_.push_back(row);
+    return false;
+  }
+  return times++ == 0;
+}
+
 bool TreeRows::start_counts(std::span<const std::uint32_t> drawn) {
   const std::size_t limit = readable_rows(data_);
   multiplicity_.resize(n_rows_);
   overflow_.clear();
   std::size_t distinct = 0;
-  bool readable = true;
   for (const std::uint32_t row : drawn) {
     if (row >= limit) {
-      readable = false;
-      break;
+      std::fill(multiplicity_.begin(), multiplicity_.end(), std::uint8_t{0});
+      return false;
     }
-    std::uint8_t& times = multiplicity_[row];
-    if (times == kMaxMultiplicity) {
-      overflow_.push_back(row);
-      continue;
-    }
-    distinct += times == 0;
-    ++times;
+    distinct += count_draw(row);
   }
+  return make_count_entries(distinct, drawn.size());
+}
+
+bool TreeRows::make_count_entries(std::size_t distinct, std::uint64_t n_drawn) {
   const std::size_t n_entries = distinct + overflow_.size();
-  ensure_size(rows_[0], n_entries);
-  ensure_size(counts_[0], n_entries);
-  ensure_size(counts_[1], n_entries);
+  for (std::vector<std::uint32_t>& rows : rows_) ensure_size(rows, n_entries);
+  for (std::vector<std::uint16_t>& counts : counts_) ensure_size(counts, n_entries);
   const std::uint8_t* const groups = data_.treatment.front().data();
+  bool readable = true;
   const auto histogram_row = [&](std::uint32_t row) -> std::size_t {
     const std::uint64_t outcome = outcome_class(data_.y[row]);
     const std::uint8_t group = groups[row];
@@ -206,10 +229,6 @@ bool TreeRows::start_counts(std::span<const std::uint32_t> drawn) {
     counts_[0][entry] = count_entry(histogram_row(row), times);
     ++entry;
   }
-  if (!readable) {
-    std::fill(multiplicity_.begin(), multiplicity_.end(), std::uint8_t{0});
-    return false;
-  }
   for (const std::uint32_t row : overflow_) {
     rows_[0][entry] = row;
     counts_[0][entry] = count_entry(histogram_row(row), 1);
@@ -217,7 +236,7 @@ bool TreeRows::start_counts(std::span<const std::uint32_t> drawn) {
   }
   if (!readable) return false;
   path_ = GrowPath::Counts;
-  nodes_.push_back(NodeStretch{0, n_entries, 0, drawn.size(), 0, false});
+  nodes_.push_back(NodeStretch{0, n_entries, 0, n_drawn, 0, false});
   return true;
 }
 

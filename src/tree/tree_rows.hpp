@@ -96,6 +96,11 @@ class TreeRows {
   };
 
   bool start_counts(std::span<const std::uint32_t> drawn);
+  // One more draw of `row`; true when it is the row's first.
+  bool count_draw(std::uint32_t row);
+  // The root's entries from the multiplicities, which it leaves zero; false when a drawn row's
+  // outcome or group cannot be counted.
+  bool make_count_entries(std::size_t distinct, std::uint64_t n_drawn);
   bool start_ordered(std::span<const std::uint32_t> drawn);
   void start_exact(std::vector<RowId> drawn);
   template <class Rows>
@@ -121,9 +126,10 @@ class TreeRows {
   const DataMatrix& data_;
   // What the table allows, found once.
   std::uint64_t n_rows_ = 0;
-  std::uint64_t n_groups_ = 0;  // 0: only the Exact path
-  bool narrow_rows_ = false;    // row numbers fit 32 bits
-  bool countable_ = false;      // unit weights and every feature's bins within its bin count
+  std::uint64_t n_groups_ = 0;       // 0: only the Exact path
+  bool narrow_rows_ = false;         // row numbers fit 32 bits
+  bool countable_ = false;           // unit weights and every feature's bins within its bin count
+  bool every_row_readable_ = false;  // countable, and every row's outcome and group count
 
   ModelKind kind_ = ModelKind::Classification;
   GrowPath path_ = GrowPath::Exact;
