@@ -13,9 +13,13 @@ import pytest
 
 CHILD = textwrap.dedent(
     """
-    import os, sys, time
+    import os, signal, sys, time
     import numpy as np
     import quorvanta
+
+    # A shell without job control starts background jobs with SIGINT ignored, and Python then
+    # leaves it ignored: install the usual handler, as an interactive session has it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     action, n_thread, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     rng = np.random.default_rng(1)
