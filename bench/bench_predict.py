@@ -15,8 +15,7 @@ import time
 import numpy as np
 
 import quorvanta
-
-N_FEATURES = 20
+from bench_forest import N_FEATURES, forest_conf
 
 
 def make_table(n_rows: int, seed: int) -> np.ndarray:
@@ -29,17 +28,7 @@ def make_table(n_rows: int, seed: int) -> np.ndarray:
 
 
 def fitted_model(headers, table, n_tree: int, n_thread: int):
-    conf = {
-        "feature": headers[:N_FEATURES],
-        "treatment": ["t"],
-        "y": "y",
-        "n_tree": n_tree,
-        "n_thread": n_thread,
-        "max_features": 10,
-        "max_depth": 6,
-        "seed": 1,
-    }
-    model = quorvanta.CausalModel("RandomForestClassifier", conf)
+    model = quorvanta.CausalModel("RandomForestClassifier", forest_conf(headers, n_tree, n_thread))
     model.fit(headers, table)
     return model
 
