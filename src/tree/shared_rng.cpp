@@ -50,6 +50,53 @@ std::array<std::uint32_t, 8> key_from_entropy() {
   return key;
 }
 
+// The four blocks counter, counter + 1, ..., counter + 3 side by side, lane b computing block
+// counter + b: each step is the same integer operation on four lanes, which the compiler turns
+// into vector instructions. Drawing a tree's rows spends most of its time here.
+void four_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                 std::uint32_t* out) {
+  constexpr std::size_t kLanes = 4;
+  std::uint32_t input[16][kLanes];
+  for (std::size_t lane = 0; lane < kLanes; ++lane) {
+    for (std::size_t i = 0; i < 4; ++i) input[i][lane] = kChaChaConstants[i];
+    for (std::size_t i = 0; i < 8; ++i) input[4 + i][lane] = key[i];
+    const std::uint64_t block_counter = counter + lane;
+    input[12][lane] = static_cast<std::uint32_t>(block_counter);
+    input[13][lane] = static_cast<std::uint32_t>(block_counter >> 32);
+    input[14][lane] = 0;
+    input[15][lane] = 0;
+  }
+  std::uint32_t x[16][kLanes];
+  std::memcpy(x, input, sizeof(x));
+  const auto quarter = [&x](int a, int b, int c, int d) {
+    for (std::size_t l = 0; l < kLanes; ++l) x[a][l] += x[b][l];
+    for (std::size_t l = 0; l < kLanes; ++l) x[d][l] = std::rotl(x[d][l] ^ x[a][l], 16);
+    for (std::size_t l = 0; l < kLanes; ++l) x[c][l] += x[d][l];
+    for (std::size_t l = 0; l < kLanes; ++l) x[b][l] = std::rotl(x[b][l] ^ x[c][l], 12);
+    for (std::size_t l = 0; l < kLanes; ++l) x[a][l] += x[b][l];
+    for (std::size_t l = 0; l < kLanes; ++l) x[d][l] = std::rotl(x[d][l] ^ x[a][l], 8);
+    for (std::size_t l = 0; l < kLanes; ++l) x[c][l] += x[d][l];
+    for (std::size_t l = 0; l < kLanes; ++l) x[b][l] = std::rotl(x[b][l] ^ x[c][l], 7);
+  };
+  for (int double_round = 0; double_round < 10; ++double_round) {
+    quarter(0, 4, 8, 12);
+    quarter(1, 5, 9, 13);
+    quarter(2, 6, 10, 14);
+    quarter(3, 7, 11, 15);
+    quarter(0, 5, 10, 15);
+    quarter(1, 6, 11, 12);
+    quarter(2, 7, 8, 13);
+    quarter(3, 4, 9, 14);
+  }
+  for (std::size_t lane = 0; lane < kLanes; ++lane) {
+    for (std::size_t i = 0; i < 16; ++i) out[16 * lane + i] = x[i][lane] + input[i][lane];
+  }
+}
+
+// Draws per refill: 64 words, two per draw.
+constexpr std::uint64_t kDrawsPerRefill = 32;
+constexpr std::uint64_t kBlocksPerRefill = 4;
+
 }  // namespace
 
 ChaCha20Stream::ChaCha20Stream(const std::array<std::uint32_t, 8>& key) : key_(key) {}
@@ -79,46 +126,8 @@ std::array<std::uint32_t, 16> ChaCha20Stream::block(const std::array<std::uint32
 }
 
 void ChaCha20Stream::refill() {
-  // The four blocks of a refill side by side, lane b computing block(key_, counter_ + b): each
-  // step is the same integer operation on four lanes, which the compiler turns into vector
-  // instructions. Drawing a tree's rows spends most of its time here.
-  constexpr std::size_t kLanes = 4;
-  std::uint32_t input[16][kLanes];
-  for (std::size_t lane = 0; lane < kLanes; ++lane) {
-    for (std::size_t i = 0; i < 4; ++i) input[i][lane] = kChaChaConstants[i];
-    for (std::size_t i = 0; i < 8; ++i) input[4 + i][lane] = key_[i];
-    const std::uint64_t counter = counter_ + lane;
-    input[12][lane] = static_cast<std::uint32_t>(counter);
-    input[13][lane] = static_cast<std::uint32_t>(counter >> 32);
-    input[14][lane] = 0;
-    input[15][lane] = 0;
-  }
-  std::uint32_t x[16][kLanes];
-  std::memcpy(x, input, sizeof(x));
-  const auto quarter = [&x](int a, int b, int c, int d) {
-    for (std::size_t l = 0; l < kLanes; ++l) x[a][l] += x[b][l];
-    for (std::size_t l = 0; l < kLanes; ++l) x[d][l] = std::rotl(x[d][l] ^ x[a][l], 16);
-    for (std::size_t l = 0; l < kLanes; ++l) x[c][l] += x[d][l];
-    for (std::size_t l = 0; l < kLanes; ++l) x[b][l] = std::rotl(x[b][l] ^ x[c][l], 12);
-    for (std::size_t l = 0; l < kLanes; ++l) x[a][l] += x[b][l];
-    for (std::size_t l = 0; l < kLanes; ++l) x[d][l] = std::rotl(x[d][l] ^ x[a][l], 8);
-    for (std::size_t l = 0; l < kLanes; ++l) x[c][l] += x[d][l];
-    for (std::size_t l = 0; l < kLanes; ++l) x[b][l] = std::rotl(x[b][l] ^ x[c][l], 7);
-  };
-  for (int double_round = 0; double_round < 10; ++double_round) {
-    quarter(0, 4, 8, 12);
-    quarter(1, 5, 9, 13);
-    quarter(2, 6, 10, 14);
-    quarter(3, 7, 11, 15);
-    quarter(0, 5, 10, 15);
-    quarter(1, 6, 11, 12);
-    quarter(2, 7, 8, 13);
-    quarter(3, 4, 9, 14);
-  }
-  for (std::size_t lane = 0; lane < kLanes; ++lane) {
-    for (std::size_t i = 0; i < 16; ++i) buffer_[16 * lane + i] = x[i][lane] + input[i][lane];
-  }
-  counter_ += kLanes;
+  four_blocks(key_, counter_, buffer_.data());
+  counter_ += kBlocksPerRefill;
   position_ = 0;
 }
 
@@ -147,6 +156,52 @@ std::uint64_t ChaCha20Stream::uniform_below(std::uint64_t n) {
   }
 }
 
+std::uint64_t ChaCha20Stream::draw_position() const {
+  // The buffer holds the refill that ends at block counter_; position_ words of it are read.
+  return ((counter_ - kBlocksPerRefill) * 16 + position_) / 2;
+}
+
+void ChaCha20Stream::seek_draw(std::uint64_t position) {
+  counter_ = position / kDrawsPerRefill * kBlocksPerRefill;
+  position_ = buffer_.size();
+  const std::uint64_t within = position % kDrawsPerRefill;
+  if (within == 0) return;  // an empty buffer at a refill boundary, as after reading it all
+  refill();
+  position_ = 2 * within;
+}
+
+template <class T>
+void ChaCha20Stream::map_draws(std::uint64_t first, std::size_t count, std::uint64_t n, T* out,
+                               std::vector<std::uint64_t>& rejected) const {
+  if (n == 0) fail_division();
+  const std::uint64_t reject = (0 - n) % n;
+  const std::uint64_t zone = std::numeric_limits<std::uint64_t>::max() - reject;
+  std::array<std::uint32_t, 64> words;
+  std::size_t done = 0;
+  while (done < count) {
+    const std::uint64_t draw = first + done;
+    four_blocks(key_, draw / kDrawsPerRefill * kBlocksPerRefill, words.data());
+    const std::size_t begin = draw % kDrawsPerRefill;
+    const std::size_t end = std::min<std::uint64_t>(kDrawsPerRefill, begin + (count - done));
+    for (std::size_t d = begin; d < end; ++d, ++done) {
+      const std::uint64_t v = std::uint64_t{words[2 * d + 1]} << 32 | words[2 * d];
+      const unsigned __int128 product =
+          static_cast<unsigned __int128>(v) * static_cast<unsigned __int128>(n);
+      if (static_cast<std::uint64_t>(product) <= zone) {
+        out[done] = static_cast<T>(product >> 64);
+      } else {
+        out[done] = kRejected<T>;
+        rejected.push_back(done);
+      }
+    }
+  }
+}
+
+template void ChaCha20Stream::map_draws(std::uint64_t, std::size_t, std::uint64_t,
+                                        std::uint32_t*, std::vector<std::uint64_t>&) const;
+template void ChaCha20Stream::map_draws(std::uint64_t, std::size_t, std::uint64_t,
+                                        std::uint64_t*, std::vector<std::uint64_t>&) const;
+
 std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed) {
   constexpr std::uint64_t kMultiplier = 6364136223846793005ULL;
   constexpr std::uint64_t kIncrement = 11634580027462260723ULL;
@@ -167,17 +222,86 @@ SharedRng::SharedRng(std::optional<std::uint64_t> seed)
 std::vector<std::uint64_t> SharedRng::sample_indices(std::uint64_t n, std::uint64_t k,
                                                      bool replace) {
   if (n < k) fail("assertion failed: n >= k");
+  std::vector<std::uint64_t> result;
+  if (replace) {
+    draw_with_replacement(n, k, result);
+    result.resize(k);
+    return result;
+  }
   // One lock for all draws of the call keeps them consecutive in the keystream.
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::uint64_t> result;
   result.reserve(k);
   while (result.size() < k) {
     const std::uint64_t x = stream_.uniform_below(n);
-    if (!replace && std::find(result.begin(), result.end(), x) != result.end()) continue;
+    if (std::find(result.begin(), result.end(), x) != result.end()) continue;
     result.push_back(x);
   }
   return result;
 }
+
+template <class T>
+std::span<const T> SharedRng::draw_with_replacement(std::uint64_t n, std::uint64_t k,
+                                                    std::vector<T>& buffer,
+                                                    const std::function<void()>& before_commit) {
+  if (n < k) fail("assertion failed: n >= k");
+  if (k == 0) return {};
+  // Room for the draws other threads make while this call computes (a feature draw per node);
+  // a stretch moved further than this is computed again rather than under the lock.
+  const std::uint64_t margin = 64 + k / 256;
+  constexpr int kAttempts = 4;
+  std::vector<std::uint64_t> rejected;  // indices into buffer, ascending
+  std::uint64_t start = 0;
+  std::uint64_t shift = 0;
+  std::uint64_t end = 0;
+  for (int attempt = 1;; ++attempt) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      start = stream_.draw_position();
+    }
+    std::uint64_t computed = k + margin;
+    if (buffer.size() < computed) buffer.resize(computed);
+    rejected.clear();
+    stream_.map_draws(start, computed, n, buffer.data(), rejected);
+    if (attempt == 1 && before_commit) before_commit();
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    shift = stream_.draw_position() - start;
+    if (shift > margin) {
+      if (attempt < kAttempts) continue;
+      start += shift;  // the last attempt computes under the lock
+      shift = 0;
+      rejected.clear();
+      stream_.map_draws(start, computed, n, buffer.data(), rejected);
+    }
+    // The call's stretch begins at `shift` and ends once it holds k accepted draws.
+    end = shift + k;
+    std::size_t next = std::lower_bound(rejected.begin(), rejected.end(), shift) - rejected.begin();
+    while (true) {
+      for (; next < rejected.size() && rejected[next] < end; ++next) ++end;
+      if (end <= computed) break;
+      const std::uint64_t more = end - computed + margin;
+      buffer.resize(computed + more);
+      const std::size_t known = rejected.size();
+      stream_.map_draws(start + computed, more, n, buffer.data() + computed, rejected);
+      for (std::size_t i = known; i < rejected.size(); ++i) rejected[i] += computed;
+      computed += more;
+    }
+    stream_.seek_draw(start + end);
+    break;
+  }
+  if (shift != 0 || end != k) {
+    std::size_t out = 0;
+    for (std::uint64_t i = shift; i < end; ++i) {
+      if (buffer[i] != ChaCha20Stream::kRejected<T>) buffer[out++] = buffer[i];
+    }
+  }
+  return std::span<const T>(buffer.data(), k);
+}
+
+template std::span<const std::uint32_t> SharedRng::draw_with_replacement(
+    std::uint64_t, std::uint64_t, std::vector<std::uint32_t>&, const std::function<void()>&);
+template std::span<const std::uint64_t> SharedRng::draw_with_replacement(
+    std::uint64_t, std::uint64_t, std::vector<std::uint64_t>&, const std::function<void()>&);
 
 std::uint64_t row_draw_size(std::uint64_t n_rows, float subsample) {
   const float product = static_cast<float>(n_rows) * subsample;

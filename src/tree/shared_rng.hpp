@@ -4,8 +4,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "common/fault.hpp"
@@ -23,6 +26,20 @@ class ChaCha20Stream {
   // The 16 output words of one block; exposed for the published test vectors.
   static std::array<std::uint32_t, 16> block(const std::array<std::uint32_t, 8>& key,
                                              std::uint64_t counter);
+
+  // The keystream is addressed by 64-bit draw: draw d is words 2d and 2d + 1.
+  std::uint64_t draw_position() const;
+  void seek_draw(std::uint64_t position);
+
+  // uniform_below(n)'s result for each of the draws first, first + 1, ..., first + count - 1 in
+  // out[0, count), without moving the stream; kRejected<T> where uniform_below would discard the
+  // draw and draw again, whose index (counted from first) is appended to `rejected`. Needs
+  // n - 1 < kRejected<T>, so that no result is mistaken for a rejection.
+  template <class T>
+  static constexpr T kRejected = std::numeric_limits<T>::max();
+  template <class T>
+  void map_draws(std::uint64_t first, std::size_t count, std::uint64_t n, T* out,
+                 std::vector<std::uint64_t>& rejected) const;
 
  private:
   void refill();
@@ -42,14 +59,16 @@ class SharedRng {
 
   // k indices in [0, n) in draw order; "assertion failed: n >= k" when n < k.
   std::vector<std::uint64_t> sample_indices(std::uint64_t n, std::uint64_t k, bool replace);
-  // The draws of sample_indices(n, k, true), handed to `take` one by one as they are made, so
-  // that the caller need not hold them as 64-bit numbers.
-  template <class Take>
-  void draw_with_replacement(std::uint64_t n, std::uint64_t k, Take take) {
-    if (n < k) fail("assertion failed: n >= k");
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (std::uint64_t i = 0; i < k; ++i) take(stream_.uniform_below(n));
-  }
+  // The draws of sample_indices(n, k, true) as T (n - 1 must fit below T's largest value), in
+  // `buffer`, which may be left longer than the k draws returned. The keystream is computed
+  // outside the lock, from the position the stream had when the call began: should other calls
+  // take draws meanwhile, the stretch is simply read further on, so the call's draws are
+  // consecutive in the keystream as if it had held the lock throughout. `before_commit` runs
+  // between the computation and the lock, once; tests draw there as another thread would.
+  template <class T>
+  std::span<const T> draw_with_replacement(std::uint64_t n, std::uint64_t k,
+                                           std::vector<T>& buffer,
+                                           const std::function<void()>& before_commit = {});
 
  private:
   std::mutex mutex_;

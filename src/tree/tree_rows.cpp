@@ -161,25 +161,18 @@ void TreeRows::start_tree(ModelKind kind, float subsample, SharedRng& rng) {
     return;
   }
   const bool counts = countable_ && kind == ModelKind::Classification;
+  // The Counts path keeps the draw only until its entries are made, in the second copy.
+  const std::span<const std::uint32_t> draw =
+      rng.draw_with_replacement<std::uint32_t>(n_rows, k, rows_[counts ? 1 : 0]);
   if (counts && every_row_readable_) {
-    // No drawn row can fail, so each draw goes straight into the multiplicities: the draw itself
-    // is never held.
+    // No drawn row can fail, so the draws go straight into the multiplicities.
     multiplicity_.resize(n_rows_);
     overflow_.clear();
     std::size_t distinct = 0;
-    rng.draw_with_replacement(n_rows, k, [&](std::uint64_t row) {
-      distinct += count_draw(static_cast<std::uint32_t>(row));
-    });
+    for (const std::uint32_t row : draw) distinct += count_draw(row);
     make_count_entries(distinct, k);
     return;
   }
-  // The Counts path keeps the draw only until its entries are made, in the second copy.
-  std::vector<std::uint32_t>& drawn = rows_[counts ? 1 : 0];
-  drawn.resize(k);
-  std::size_t next = 0;
-  rng.draw_with_replacement(
-      n_rows, k, [&](std::uint64_t row) { drawn[next++] = static_cast<std::uint32_t>(row); });
-  const std::span<const std::uint32_t> draw(drawn.data(), k);
   if (counts ? start_counts(draw) : start_ordered(draw)) return;
   start_exact(std::vector<RowId>(draw.begin(), draw.end()));
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -51,21 +52,77 @@ TEST(SharedRng, SeedFortyTwoSequence) {
   EXPECT_EQ(rng.sample_indices(100, 4, true), (std::vector<std::uint64_t>{82, 44, 6, 37}));
 }
 
-TEST(SharedRng, StreamedDrawsAreTheDrawsOfSampleIndices) {
-  SharedRng listed(9);
-  SharedRng streamed(9);
-  for (const auto& [n, k] : {std::pair<std::uint64_t, std::uint64_t>{1000, 1000}, {7, 3}, {5, 0}}) {
-    std::vector<std::uint64_t> seen;
-    streamed.draw_with_replacement(n, k, [&](std::uint64_t row) { seen.push_back(row); });
-    EXPECT_EQ(seen, listed.sample_indices(n, k, true)) << n << " rows, " << k << " draws";
+// The plain sequential reading of the keystream that every draw must reproduce.
+std::vector<std::uint64_t> stream_draws(ChaCha20Stream& stream, std::uint64_t n, std::uint64_t k,
+                                        bool replace) {
+  std::vector<std::uint64_t> result;
+  while (result.size() < k) {
+    const std::uint64_t x = stream.uniform_below(n);
+    if (replace || std::find(result.begin(), result.end(), x) == result.end()) result.push_back(x);
   }
+  return result;
+}
+
+template <class T>
+std::vector<std::uint64_t> widened(std::span<const T> draws) {
+  return std::vector<std::uint64_t>(draws.begin(), draws.end());
+}
+
+// n = 2^63 + 1 rejects about half of all draws, so a stretch needs far more draws than it returns.
+constexpr std::uint64_t kHalfRejected = (std::uint64_t{1} << 63) + 1;
+
+TEST(SharedRng, RowDrawsAreTheStreamsDrawsInOrder) {
+  SharedRng rng(9);
+  ChaCha20Stream reference(expand_seed(9));
+  std::vector<std::uint32_t> narrow;
+  std::vector<std::uint64_t> wide;
+  for (const auto& [n, k] : {std::pair<std::uint64_t, std::uint64_t>{1000, 1000},
+                             {7, 3},
+                             {5, 0},
+                             {100000, 70000},
+                             {3, 1}}) {
+    EXPECT_EQ(widened(rng.draw_with_replacement<std::uint32_t>(n, k, narrow)),
+              stream_draws(reference, n, k, true))
+        << n << " rows, " << k << " draws";
+    // Draws without replacement in between leave the stream at odd refill positions.
+    EXPECT_EQ(rng.sample_indices(20, 7, false), stream_draws(reference, 20, 7, false));
+  }
+  EXPECT_EQ(widened(rng.draw_with_replacement<std::uint64_t>(kHalfRejected, 5000, wide)),
+            stream_draws(reference, kHalfRejected, 5000, true));
+  EXPECT_EQ(rng.sample_indices(kHalfRejected, 3, true), stream_draws(reference, kHalfRejected, 3, true));
   try {
-    streamed.draw_with_replacement(3, 4, [](std::uint64_t) {});
+    rng.draw_with_replacement<std::uint32_t>(3, 4, narrow);
     ADD_FAILURE() << "drawing 4 of 3 succeeded";
   } catch (const Fault& fault) {
     EXPECT_STREQ(fault.what(), "assertion failed: n >= k");
   }
-  EXPECT_EQ(streamed.sample_indices(50, 5, true), listed.sample_indices(50, 5, true));
+  EXPECT_EQ(rng.sample_indices(50, 5, true), stream_draws(reference, 50, 5, true));
+}
+
+TEST(SharedRng, RowDrawOvertakenByOtherDrawsReadsFurtherOn) {
+  // Whatever other calls take while a row draw computes its keystream, the result is that of
+  // the other calls served first and the row draw after them, in one stretch.
+  struct Case {
+    std::uint64_t n;
+    std::uint64_t k;
+    std::uint64_t other_k;  // the overtaking call's draws: a feature draw, or a whole row draw
+  };
+  for (const Case& c : {Case{10000, 5000, 13}, Case{10000, 5000, 4000}, Case{kHalfRejected, 3000, 9},
+                        Case{kHalfRejected, 3000, 2500}}) {
+    SharedRng rng(4);
+    ChaCha20Stream reference(expand_seed(4));
+    rng.sample_indices(30, 3, false);  // start mid-refill
+    stream_draws(reference, 30, 3, false);
+    std::vector<std::uint64_t> buffer;
+    std::vector<std::uint64_t> overtaking;
+    const auto drawn = rng.draw_with_replacement<std::uint64_t>(c.n, c.k, buffer, [&] {
+      overtaking = rng.sample_indices(c.n, c.other_k, true);
+    });
+    EXPECT_EQ(overtaking, stream_draws(reference, c.n, c.other_k, true));
+    EXPECT_EQ(widened(drawn), stream_draws(reference, c.n, c.k, true))
+        << c.n << " rows, " << c.k << " draws overtaken by " << c.other_k;
+    EXPECT_EQ(rng.sample_indices(c.n, 4, true), stream_draws(reference, c.n, 4, true));
+  }
 }
 
 TEST(SharedRng, EmptyDrawsAndFailedDrawsConsumeNothing) {
