@@ -197,10 +197,10 @@ void ChaCha20Stream::map_draws(std::uint64_t first, std::size_t count, std::uint
   }
 }
 
-template void ChaCha20Stream::map_draws(std::uint64_t, std::size_t, std::uint64_t,
-                                        std::uint32_t*, std::vector<std::uint64_t>&) const;
-template void ChaCha20Stream::map_draws(std::uint64_t, std::size_t, std::uint64_t,
-                                        std::uint64_t*, std::vector<std::uint64_t>&) const;
+template void ChaCha20Stream::map_draws(std::uint64_t, std::size_t, std::uint64_t, std::uint32_t*,
+                                        std::vector<std::uint64_t>&) const;
+template void ChaCha20Stream::map_draws(std::uint64_t, std::size_t, std::uint64_t, std::uint64_t*,
+                                        std::vector<std::uint64_t>&) const;
 
 std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed) {
   constexpr std::uint64_t kMultiplier = 6364136223846793005ULL;

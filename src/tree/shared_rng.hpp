@@ -66,8 +66,7 @@ class SharedRng {
   // consecutive in the keystream as if it had held the lock throughout. `before_commit` runs
   // between the computation and the lock, once; tests draw there as another thread would.
   template <class T>
-  std::span<const T> draw_with_replacement(std::uint64_t n, std::uint64_t k,
-                                           std::vector<T>& buffer,
+  std::span<const T> draw_with_replacement(std::uint64_t n, std::uint64_t k, std::vector<T>& buffer,
                                            const std::function<void()>& before_commit = {});
 
  private:

@@ -89,7 +89,8 @@ TEST(SharedRng, RowDrawsAreTheStreamsDrawsInOrder) {
   }
   EXPECT_EQ(widened(rng.draw_with_replacement<std::uint64_t>(kHalfRejected, 5000, wide)),
             stream_draws(reference, kHalfRejected, 5000, true));
-  EXPECT_EQ(rng.sample_indices(kHalfRejected, 3, true), stream_draws(reference, kHalfRejected, 3, true));
+  EXPECT_EQ(rng.sample_indices(kHalfRejected, 3, true),
+            stream_draws(reference, kHalfRejected, 3, true));
   try {
     rng.draw_with_replacement<std::uint32_t>(3, 4, narrow);
     ADD_FAILURE() << "drawing 4 of 3 succeeded";
@@ -107,17 +108,16 @@ TEST(SharedRng, RowDrawOvertakenByOtherDrawsReadsFurtherOn) {
     std::uint64_t k;
     std::uint64_t other_k;  // the overtaking call's draws: a feature draw, or a whole row draw
   };
-  for (const Case& c : {Case{10000, 5000, 13}, Case{10000, 5000, 4000}, Case{kHalfRejected, 3000, 9},
-                        Case{kHalfRejected, 3000, 2500}}) {
+  for (const Case& c : {Case{10000, 5000, 13}, Case{10000, 5000, 4000},
+                        Case{kHalfRejected, 3000, 9}, Case{kHalfRejected, 3000, 2500}}) {
     SharedRng rng(4);
     ChaCha20Stream reference(expand_seed(4));
     rng.sample_indices(30, 3, false);  // start mid-refill
     stream_draws(reference, 30, 3, false);
     std::vector<std::uint64_t> buffer;
     std::vector<std::uint64_t> overtaking;
-    const auto drawn = rng.draw_with_replacement<std::uint64_t>(c.n, c.k, buffer, [&] {
-      overtaking = rng.sample_indices(c.n, c.other_k, true);
-    });
+    const auto drawn = rng.draw_with_replacement<std::uint64_t>(
+        c.n, c.k, buffer, [&] { overtaking = rng.sample_indices(c.n, c.other_k, true); });
     EXPECT_EQ(overtaking, stream_draws(reference, c.n, c.other_k, true));
     EXPECT_EQ(widened(drawn), stream_draws(reference, c.n, c.k, true))
         << c.n << " rows, " << c.k << " draws overtaken by " << c.other_k;
