@@ -50,48 +50,99 @@ std::array<std::uint32_t, 8> key_from_entropy() {
   return key;
 }
 
-// The four blocks counter, counter + 1, ..., counter + 3 side by side, lane b computing block
-// counter + b: each step is the same integer operation on four lanes, which the compiler turns
-// into vector instructions. Drawing a tree's rows spends most of its time here.
-void four_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-                 std::uint32_t* out) {
-  constexpr std::size_t kLanes = 4;
-  std::uint32_t input[16][kLanes];
+// Lanes of 32-bit words in one vector register (a GCC vector extension): each operation below is
+// one vector instruction for the width the enclosing function is compiled for.
+template <std::size_t kLanes>
+using WordLanes [[gnu::vector_size(4 * kLanes)]] = std::uint32_t;
+
+template <std::size_t kLanes, int kBits>
+[[gnu::always_inline]] inline void xor_rotate(WordLanes<kLanes>& v, const WordLanes<kLanes>& by) {
+  v ^= by;
+  v = v << kBits | v >> (32 - kBits);
+}
+
+template <std::size_t kLanes>
+[[gnu::always_inline]] inline void lane_quarter_round(WordLanes<kLanes>& a, WordLanes<kLanes>& b,
+                                                      WordLanes<kLanes>& c, WordLanes<kLanes>& d) {
+  a += b;
+  xor_rotate<kLanes, 16>(d, a);
+  c += d;
+  xor_rotate<kLanes, 12>(b, c);
+  a += b;
+  xor_rotate<kLanes, 8>(d, a);
+  c += d;
+  xor_rotate<kLanes, 7>(b, c);
+}
+
+// kLanes consecutive blocks from `counter` side by side, lane b computing block counter + b, in
+// block order into out[0, 16 * kLanes). Drawing a tree's rows spends most of its time here.
+template <std::size_t kLanes>
+[[gnu::always_inline]] inline void chacha_blocks(const std::array<std::uint32_t, 8>& key,
+                                                 std::uint64_t counter, std::uint32_t* out) {
+  using Lanes = WordLanes<kLanes>;
+  Lanes input[16];
+  for (std::size_t i = 0; i < 4; ++i) input[i] = Lanes{} + kChaChaConstants[i];
+  for (std::size_t i = 0; i < 8; ++i) input[4 + i] = Lanes{} + key[i];
   for (std::size_t lane = 0; lane < kLanes; ++lane) {
-    for (std::size_t i = 0; i < 4; ++i) input[i][lane] = kChaChaConstants[i];
-    for (std::size_t i = 0; i < 8; ++i) input[4 + i][lane] = key[i];
-    const std::uint64_t block_counter = counter + lane;
-    input[12][lane] = static_cast<std::uint32_t>(block_counter);
-    input[13][lane] = static_cast<std::uint32_t>(block_counter >> 32);
-    input[14][lane] = 0;
-    input[15][lane] = 0;
+    input[12][lane] = static_cast<std::uint32_t>(counter + lane);
+    input[13][lane] = static_cast<std::uint32_t>((counter + lane) >> 32);
   }
-  std::uint32_t x[16][kLanes];
-  std::memcpy(x, input, sizeof(x));
-  const auto quarter = [&x](int a, int b, int c, int d) {
-    for (std::size_t l = 0; l < kLanes; ++l) x[a][l] += x[b][l];
-    for (std::size_t l = 0; l < kLanes; ++l) x[d][l] = std::rotl(x[d][l] ^ x[a][l], 16);
-    for (std::size_t l = 0; l < kLanes; ++l) x[c][l] += x[d][l];
-    for (std::size_t l = 0; l < kLanes; ++l) x[b][l] = std::rotl(x[b][l] ^ x[c][l], 12);
-    for (std::size_t l = 0; l < kLanes; ++l) x[a][l] += x[b][l];
-    for (std::size_t l = 0; l < kLanes; ++l) x[d][l] = std::rotl(x[d][l] ^ x[a][l], 8);
-    for (std::size_t l = 0; l < kLanes; ++l) x[c][l] += x[d][l];
-    for (std::size_t l = 0; l < kLanes; ++l) x[b][l] = std::rotl(x[b][l] ^ x[c][l], 7);
-  };
+  input[14] = Lanes{};
+  input[15] = Lanes{};
+  Lanes x[16];
+  for (std::size_t i = 0; i < 16; ++i) x[i] = input[i];
   for (int double_round = 0; double_round < 10; ++double_round) {
-    quarter(0, 4, 8, 12);
-    quarter(1, 5, 9, 13);
-    quarter(2, 6, 10, 14);
-    quarter(3, 7, 11, 15);
-    quarter(0, 5, 10, 15);
-    quarter(1, 6, 11, 12);
-    quarter(2, 7, 8, 13);
-    quarter(3, 4, 9, 14);
+    lane_quarter_round<kLanes>(x[0], x[4], x[8], x[12]);
+    lane_quarter_round<kLanes>(x[1], x[5], x[9], x[13]);
+    lane_quarter_round<kLanes>(x[2], x[6], x[10], x[14]);
+    lane_quarter_round<kLanes>(x[3], x[7], x[11], x[15]);
+    lane_quarter_round<kLanes>(x[0], x[5], x[10], x[15]);
+    lane_quarter_round<kLanes>(x[1], x[6], x[11], x[12]);
+    lane_quarter_round<kLanes>(x[2], x[7], x[8], x[13]);
+    lane_quarter_round<kLanes>(x[3], x[4], x[9], x[14]);
+  }
+  std::uint32_t words[16][kLanes];
+  for (std::size_t i = 0; i < 16; ++i) {
+    const Lanes sum = x[i] + input[i];
+    std::memcpy(words[i], &sum, sizeof(sum));
   }
   for (std::size_t lane = 0; lane < kLanes; ++lane) {
-    for (std::size_t i = 0; i < 16; ++i) out[16 * lane + i] = x[i][lane] + input[i][lane];
+    for (std::size_t i = 0; i < 16; ++i) out[16 * lane + i] = words[i][lane];
   }
 }
+
+void four_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                 std::uint32_t* out) {
+  chacha_blocks<4>(key, counter, out);
+}
+
+constexpr std::size_t kMaxRunBlocks = 16;
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] void eight_blocks_avx2(const std::array<std::uint32_t, 8>& key,
+                                               std::uint64_t counter, std::uint32_t* out) {
+  chacha_blocks<8>(key, counter, out);
+}
+
+[[gnu::target("avx512f")]] void sixteen_blocks_avx512(const std::array<std::uint32_t, 8>& key,
+                                                      std::uint64_t counter, std::uint32_t* out) {
+  chacha_blocks<16>(key, counter, out);
+}
+#endif
+
+}  // namespace
+
+std::vector<BlockRun> block_runs() {
+  std::vector<BlockRun> runs;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (__builtin_cpu_supports("avx512f")) runs.push_back({sixteen_blocks_avx512, 16});
+  if (__builtin_cpu_supports("avx2")) runs.push_back({eight_blocks_avx2, 8});
+#endif
+  runs.push_back({four_blocks, 4});
+  return runs;
+}
+
+namespace {
 
 // Draws per refill: 64 words, two per draw.
 constexpr std::uint64_t kDrawsPerRefill = 32;
@@ -176,13 +227,14 @@ void ChaCha20Stream::map_draws(std::uint64_t first, std::size_t count, std::uint
   if (n == 0) fail_division();
   const std::uint64_t reject = (0 - n) % n;
   const std::uint64_t zone = std::numeric_limits<std::uint64_t>::max() - reject;
-  std::array<std::uint32_t, 64> words;
+  static const BlockRun run = block_runs().front();
+  std::array<std::uint32_t, 16 * kMaxRunBlocks> words;
   std::size_t done = 0;
   while (done < count) {
     const std::uint64_t draw = first + done;
-    four_blocks(key_, draw / kDrawsPerRefill * kBlocksPerRefill, words.data());
-    const std::size_t begin = draw % kDrawsPerRefill;
-    const std::size_t end = std::min<std::uint64_t>(kDrawsPerRefill, begin + (count - done));
+    run.compute(key_, draw / 8, words.data());  // 8 draws per block
+    const std::size_t begin = draw % 8;
+    const std::size_t end = std::min<std::uint64_t>(8 * run.blocks, begin + (count - done));
     for (std::size_t d = begin; d < end; ++d, ++done) {
       const std::uint64_t v = std::uint64_t{words[2 * d + 1]} << 32 | words[2 * d];
       const unsigned __int128 product =

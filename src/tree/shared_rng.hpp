@@ -52,6 +52,16 @@ class ChaCha20Stream {
 
 std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed);
 
+// Bulk keystream: `blocks` consecutive blocks from a counter, side by side. Wider runs use the
+// processor's wider vectors; block_runs lists those this processor can run, widest first, and
+// map_draws takes the first.
+struct BlockRun {
+  void (*compute)(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                  std::uint32_t* out);
+  std::size_t blocks;
+};
+std::vector<BlockRun> block_runs();
+
 class SharedRng {
  public:
   // From the seed when present, else from the operating system ("from_entropy failed: {}").

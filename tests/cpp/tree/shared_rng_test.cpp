@@ -46,6 +46,23 @@ TEST(ChaCha20, StreamIsTheBlocksInCounterOrderAcrossRefills) {
   EXPECT_NE(ChaCha20Stream::block(key, std::uint64_t{1} << 32), ChaCha20Stream::block(key, 0));
 }
 
+TEST(ChaCha20, EveryBulkWidthGivesThePublishedBlocks) {
+  const std::array<std::uint32_t, 8> key = expand_seed(3);
+  for (const BlockRun& run : block_runs()) {
+    // The last start crosses into the counter's high word.
+    for (const std::uint64_t counter :
+         {std::uint64_t{0}, std::uint64_t{5}, (std::uint64_t{1} << 32) - 3}) {
+      Words out(16 * run.blocks);
+      run.compute(key, counter, out.data());
+      for (std::size_t b = 0; b < run.blocks; ++b) {
+        const auto block = ChaCha20Stream::block(key, counter + b);
+        ASSERT_TRUE(std::equal(block.begin(), block.end(), out.begin() + 16 * b))
+            << run.blocks << " blocks at a time, block " << counter + b;
+      }
+    }
+  }
+}
+
 TEST(SharedRng, SeedFortyTwoSequence) {
   SharedRng rng(42);
   EXPECT_EQ(rng.sample_indices(10, 5, false), (std::vector<std::uint64_t>{5, 4, 0, 1, 3}));
