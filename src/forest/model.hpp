@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,11 @@ struct EffectTable {
   std::size_t n_cols = 0;
   std::vector<float> values;
 };
+
+// Told, on the calling thread, that the effects of the first `rows` rows are final, while the
+// rest are still being computed; calls come with a growing count. Whatever it throws ends the
+// prediction.
+using RowsReady = std::function<void(const EffectTable& effects, std::size_t rows)>;
 
 // Which ways the last prediction took, "getters for tests": a fast path that stops being taken
 // shows here, not in the results.
@@ -44,9 +50,10 @@ class Model {
   virtual void fit(DataMatrix data) = 0;
   virtual EffectTable predict(DataMatrix data) = 0;
   // Loads the table for prediction, as the data loader shows it (failures, records built on first
-  // sight), and predicts it as predict would, to the bit.
-  virtual EffectTable predict_rows(const std::vector<std::string>& headers,
-                                   const CellTable& rows) = 0;
+  // sight), and predicts it as predict would, to the bit. `ready`, when given, may hear of rows
+  // done before the call returns.
+  virtual EffectTable predict_rows(const std::vector<std::string>& headers, const CellTable& rows,
+                                   const RowsReady& ready = {}) = 0;
   // Threads that loading a table may use, as configured.
   virtual std::uint64_t n_thread() const = 0;
   // A model of the same kind holding this one's configuration and bins but no trees, with
@@ -60,8 +67,7 @@ class ForestModel final : public Model {
  public:
   // Fails with "n_bin {} exceeds max {}" when config.n_bin > 254.
   ForestModel(ModelKind kind, TreeConfig config);
-  ForestModel(ModelKind kind, TreeConfig config, DataLoader loader,
-              std::vector<TreeLearner> trees);
+  ForestModel(ModelKind kind, TreeConfig config, DataLoader loader, std::vector<TreeLearner> trees);
 
   DataLoader& data_loader() override { return loader_; }
   std::string to_text() const override;
@@ -69,7 +75,8 @@ class ForestModel final : public Model {
   void fit(DataMatrix data) override;
   EffectTable predict(DataMatrix data) override;
   // Routes rows on their raw values; only a damaged model file sends it to predict.
-  EffectTable predict_rows(const std::vector<std::string>& headers, const CellTable& rows) override;
+  EffectTable predict_rows(const std::vector<std::string>& headers, const CellTable& rows,
+                           const RowsReady& ready = {}) override;
   std::uint64_t n_thread() const override { return config_.n_thread; }
   std::unique_ptr<Model> untrained_copy(std::uint64_t n_tree,
                                         std::optional<std::uint64_t> seed) const override;

@@ -162,7 +162,7 @@ void sum_chunk(const SumPlan& plan, const ValueRouter& router, const CellTable& 
 }  // namespace
 
 EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
-                                      const CellTable& rows) {
+                                      const CellTable& rows, const RowsReady& ready) {
   last_paths_ = {};
   const RawFeatures features = loader_.locate_features(headers, rows, config_.n_thread);
   const std::optional<ValueRouter> router = ValueRouter::compile(trees_, features);
@@ -182,7 +182,10 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
   result.values.resize(n_rows * plan.width);
   const float divisor = static_cast<float>(trees_.size());
   const std::size_t n_chunks = (n_rows + kChunkRows - 1) / kChunkRows;
+  const std::size_t n_claims = (n_chunks + kChunksPerClaim - 1) / kChunksPerClaim;
   std::atomic<std::size_t> next_chunk{0};
+  // Claims whose rows are final, for `ready`; the release store publishes the rows' effects.
+  std::vector<std::atomic<bool>> claim_done(ready ? n_claims : 0);
   // The per-chunk loop of every worker: chunks are claimed in runs, each written to its own rows.
   // A run of 16 chunks (4096 rows through every tree) takes a few milliseconds, well inside the
   // interval at which a pending interrupt must be noticed.
@@ -198,12 +201,26 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
         const std::size_t end = std::min(n_rows, begin + kChunkRows);
         sum_chunk(plan, *router, rows, begin, end, divisor, buffers, result);
       }
+      if (!claim_done.empty())
+        claim_done[first / kChunksPerClaim].store(true, std::memory_order_release);
+    }
+  };
+  // The leading claims that are done, handed on as rows.
+  std::size_t done_claims = 0;
+  const auto take_done = [&] {
+    const std::size_t before = done_claims;
+    while (done_claims < n_claims && claim_done[done_claims].load(std::memory_order_acquire)) {
+      ++done_claims;
+    }
+    if (done_claims != before) {
+      ready(result, std::min(n_rows, done_claims * kChunksPerClaim * kChunkRows));
     }
   };
   if (config_.n_thread <= 1 || n_chunks < 2) {
     work(0);
   } else {
-    run_on_worker_threads(std::min<std::size_t>(config_.n_thread, n_chunks), work);
+    run_on_worker_threads(std::min<std::size_t>(config_.n_thread, n_chunks), work,
+                          ready ? std::function<void()>(take_done) : std::function<void()>());
   }
   return result;
 }

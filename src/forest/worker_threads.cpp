@@ -1,5 +1,6 @@
 #include "forest/worker_threads.hpp"
 
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <new>
@@ -11,7 +12,14 @@
 
 namespace quorvanta {
 
-void run_on_worker_threads(std::size_t count, const std::function<void(std::size_t)>& task) {
+namespace {
+
+constexpr std::chrono::milliseconds kMeanwhileInterval{1};
+
+}  // namespace
+
+void run_on_worker_threads(std::size_t count, const std::function<void(std::size_t)>& task,
+                           const std::function<void()>& meanwhile) {
   std::vector<std::exception_ptr> failures(count);
   // Out of memory is recorded as a flag: passing it on must not need memory in the worker.
   const std::unique_ptr<bool[]> out_of_memory(new bool[count]());
@@ -32,7 +40,17 @@ void run_on_worker_threads(std::size_t count, const std::function<void(std::size
     // A pending interrupt stops the workers at their next tree or node, and its exception is
     // what the caller gets. Every started thread is joined before anything is reported.
     try {
-      workers.wait(interruption_poll(), kPollInterval);
+      if (meanwhile) {
+        const std::function<void()>& poll = interruption_poll();
+        workers.wait(
+            [&] {
+              if (poll) poll();
+              meanwhile();
+            },
+            kMeanwhileInterval);
+      } else {
+        workers.wait(interruption_poll(), kPollInterval);
+      }
     } catch (...) {
       request_stop();
       workers.join();

@@ -81,8 +81,7 @@ OwnedRef new_instance(PyTypeObject* type, std::unique_ptr<Model> model) {
 DataMatrix load_table(Model& model, PyObject* headers_argument, PyObject* arr_argument) {
   std::vector<std::string> headers =
       convert_argument("headers", [&] { return to_string_list(headers_argument); });
-  const TableArgument rows =
-      convert_argument("arr", [&] { return to_cell_table(arr_argument); });
+  const TableArgument rows = convert_argument("arr", [&] { return to_cell_table(arr_argument); });
   return model.data_loader().load(headers, rows.table(), model.n_thread());
 }
 
@@ -95,29 +94,43 @@ void raise_pending_signals() {
 
 // Converts headers, then arr, and predicts the table on its raw values. The converted table is
 // released as soon as the effects exist.
-EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* arr_argument) {
+EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* arr_argument,
+                          const RowsReady& ready = {}) {
   std::vector<std::string> headers =
       convert_argument("headers", [&] { return to_string_list(headers_argument); });
-  const TableArgument rows =
-      convert_argument("arr", [&] { return to_cell_table(arr_argument); });
+  const TableArgument rows = convert_argument("arr", [&] { return to_cell_table(arr_argument); });
   const InterruptionScope interruption(raise_pending_signals);
-  return model.predict_rows(headers, rows.table());
+  return model.predict_rows(headers, rows.table(), ready);
 }
 
-OwnedRef effects_to_list(const EffectTable& effects) {
-  const CollectorPause pause;
-  OwnedRef rows = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
-  for (std::size_t r = 0; r < effects.n_rows; ++r) {
-    OwnedRef row = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_cols)));
-    for (std::size_t c = 0; c < effects.n_cols; ++c) {
-      const float value = checked_at(effects.values, r * effects.n_cols + c);
-      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c),
-                      checked(PyFloat_FromDouble(static_cast<double>(value))).release());
+// predict's list of rows, each a list of floats. Rows are added as their effects become final,
+// so that worker threads still routing the rest overlap with the object building here.
+class EffectList {
+ public:
+  void add_rows(const EffectTable& effects, std::size_t ready) {
+    if (!rows_) rows_ = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
+    for (; built_ < ready; ++built_) {
+      OwnedRef row = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_cols)));
+      for (std::size_t c = 0; c < effects.n_cols; ++c) {
+        const float value = checked_at(effects.values, built_ * effects.n_cols + c);
+        PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c),
+                        checked(PyFloat_FromDouble(static_cast<double>(value))).release());
+      }
+      PyList_SET_ITEM(rows_.get(), static_cast<Py_ssize_t>(built_), row.release());
     }
-    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
   }
-  return rows;
-}
+
+  OwnedRef finish(const EffectTable& effects) {
+    add_rows(effects, effects.n_rows);
+    return std::move(rows_);
+  }
+
+ private:
+  // The collector would walk the growing list again and again for nothing: no cycle can form.
+  const CollectorPause pause_;
+  OwnedRef rows_;  // items not built yet are NULL, which the list's release skips
+  std::size_t built_ = 0;
+};
 
 PyObject* causal_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return at_boundary([&]() -> PyObject* {
@@ -180,8 +193,11 @@ PyObject* causal_model_predict(PyObject* self, PyObject* const* args, Py_ssize_t
     bind_arguments(kPredictSignature, fastcall_arguments(args, nargsf, kwnames), bound);
     CausalModelObject& instance = receiver(self);
     ExclusiveUse use(instance.use_count);
-    EffectTable effects = predict_table(*instance.model, bound[0], bound[1]);
-    return effects_to_list(effects).release();
+    EffectList list;
+    const EffectTable effects = predict_table(
+        *instance.model, bound[0], bound[1],
+        [&list](const EffectTable& done, std::size_t rows) { list.add_rows(done, rows); });
+    return list.finish(effects).release();
   });
 }
 

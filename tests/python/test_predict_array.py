@@ -78,6 +78,14 @@ class TestSameEffectsAsPredict:
                 assert result.shape == (3000, 2), (dtype, name)
                 assert np.array_equal(bits(result), bits(expected)), (dtype, name)
 
+    def test_tables_of_many_row_runs(self, model):
+        # Worker threads hand over runs of rows while they route the rest; the list built from
+        # them as they come must be the array, row for row.
+        table = prediction_table(60_000, 13).astype(np.float32)
+        listed = model.predict(HEADERS, table)
+        assert len(listed) == 60_000 and all(type(row) is list and len(row) == 2 for row in listed)
+        assert np.array_equal(bits(model.predict_array(HEADERS, table)), bits(listed))
+
     def test_lists_with_missing_cells(self, model):
         table = prediction_table(500, 9).tolist()
         for r, row in enumerate(table):

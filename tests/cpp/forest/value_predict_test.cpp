@@ -2,6 +2,8 @@
 // failures, the same records kept, and the fast path actually taken.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "forest/model.hpp"
 #include "forest/value_router.hpp"
 
@@ -225,6 +228,50 @@ TEST(ValuePredict, SumsFollowTheTreeGroupsOfTheThreadCount) {
   const CellTable rows = prediction_table(one, 2000, 9);
   expect_same_prediction(one, rows);
   expect_same_prediction(three, rows);
+}
+
+TEST(ValuePredict, RowsReportedReadyAreFinalAndComeInOrder) {
+  const ForestModel fitted = fitted_model(ModelKind::Classification, 7, 3);
+  // Many runs of chunks, so that the caller hears of some while the workers route the rest.
+  const CellTable rows = prediction_table(fitted, 40 * 4096 + 300, 11);
+  ForestModel model = fitted;
+  std::vector<std::size_t> reported;
+  std::vector<std::vector<float>> seen;  // the values of each report's new rows, as reported
+  const EffectTable effects =
+      model.predict_rows(kHeaders, rows, [&](const EffectTable& so_far, std::size_t ready) {
+        const std::size_t from = reported.empty() ? 0 : reported.back();
+        ASSERT_GT(ready, from);
+        ASSERT_LE(ready, so_far.n_rows);
+        seen.emplace_back(so_far.values.begin() + from * so_far.n_cols,
+                          so_far.values.begin() + ready * so_far.n_cols);
+        reported.push_back(ready);
+      });
+  ForestModel plain = fitted;
+  EXPECT_TRUE(same_bits(effects, plain.predict_rows(kHeaders, rows)));
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < reported.size(); ++i) {
+    const std::vector<float> final_values(effects.values.begin() + from * effects.n_cols,
+                                          effects.values.begin() + reported[i] * effects.n_cols);
+    EXPECT_EQ(std::memcmp(seen[i].data(), final_values.data(), 4 * final_values.size()), 0)
+        << "rows " << from << " to " << reported[i] << " changed after they were reported";
+    from = reported[i];
+  }
+
+  // A failure while taking up rows ends the prediction with it; the model predicts as before.
+  // The workers are stopped as an interrupt stops them, within the call's scope.
+  bool told = false;
+  try {
+    const InterruptionScope scope({});
+    model.predict_rows(kHeaders, rows, [&](const EffectTable&, std::size_t) {
+      told = true;
+      fail("taking up rows failed");
+    });
+    EXPECT_FALSE(told) << "the failure was lost";
+  } catch (const Fault& fault) {
+    EXPECT_TRUE(told);
+    EXPECT_STREQ(fault.what(), "taking up rows failed");
+  }
+  EXPECT_TRUE(same_bits(model.predict_rows(kHeaders, rows), effects));
 }
 
 TEST(ValuePredict, HandMadeRecordsRouteAsTheirBinsDo) {
