@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the core's C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded
-# loading and forest tests under ThreadSanitizer, then the Python tests against a sanitized module.
+# loading, growing and forest tests under ThreadSanitizer, then the Python tests against a
+# sanitized module.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 apt_install g++ libgtest-dev
 prepare_venv
@@ -10,11 +11,11 @@ cmake_build asan -DCMAKE_BUILD_TYPE=Debug -DQUORVANTA_BUILD_TESTS=ON -DQUORVANTA
   -DQUORVANTA_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$QV_ROOT/build/asan" --output-on-failure -j "$(nproc)"
 
-echo "== threaded loading and forest tests under TSan"
+echo "== threaded loading, growing and forest tests under TSan"
 cmake_build tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANTA_BUILD_TESTS=ON -DQUORVANTA_BUILD_MODULE=OFF \
   -DQUORVANTA_SANITIZE=thread
 # ASLR layouts newer kernels use can break TSan's shadow mapping; run without randomisation.
-for suite in test_data test_forest; do
+for suite in test_data test_tree test_forest; do
   TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R "$QV_ROOT/build/tsan/$suite" --gtest_brief=1
 done
 
