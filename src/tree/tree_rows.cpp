@@ -77,7 +77,6 @@ void reorder(const T* from, T* to, const std::uint32_t* destinations, std::size_
 struct ClassRows {
   using Params = KlCriterionParams;
   static constexpr std::size_t kWidth = 1;
-  static constexpr std::size_t kSummaryColumns = 2;
   static std::size_t histogram_rows(std::size_t n_groups) { return 2 * n_groups; }
   static bool make_entry(const DataMatrix& data, RowId row, std::uint64_t n_groups,
                          RowEntry<1>& entry) {
@@ -102,7 +101,6 @@ struct ClassRows {
 struct RegressionRows {
   using Params = RegressionCriterionParams;
   static constexpr std::size_t kWidth = kRegressionSums;
-  static constexpr std::size_t kSummaryColumns = 1;
   static std::size_t histogram_rows(std::size_t n_groups) { return n_groups; }
   static bool make_entry(const DataMatrix& data, RowId row, std::uint64_t n_groups,
                          RowEntry<3>& entry) {
