@@ -51,12 +51,13 @@ bool countable_column(const DataMatrix& data, std::size_t feature, std::size_t n
   if (!n_bins || *n_bins > kMissingBin) return false;
   const std::vector<std::uint8_t>& column = data.x[feature];
   if (column.size() < n_rows) return false;
-  std::uint8_t largest = 0;
+  // Shifted by one, a missing cell (255) wraps to 0 and every present bin b becomes b + 1: a plain
+  // byte maximum, which the compiler turns into vector instructions.
+  std::uint8_t largest_shifted = 0;
   for (std::size_t row = 0; row < n_rows; ++row) {
-    const std::uint8_t bin = column[row];
-    largest = std::max(largest, bin == kMissingBin ? std::uint8_t{0} : bin);
+    largest_shifted = std::max(largest_shifted, static_cast<std::uint8_t>(column[row] + 1));
   }
-  return largest <= *n_bins;
+  return largest_shifted == 0 || largest_shifted - 1u <= *n_bins;
 }
 
 bool unit_weights(const DataMatrix& data, std::size_t n_rows) {
