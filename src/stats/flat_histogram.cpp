@@ -31,14 +31,6 @@ std::size_t bin_slot(std::uint8_t bin, std::size_t n_slots) {
 
 }  // namespace
 
-std::uint64_t outcome_class(float y) {
-  // Classes 0 and 1 without a branch on the outcome itself, which is as unpredictable as the data.
-  if (y < 2.0f) return y >= 1.0f ? 1 : 0;
-  if (std::isnan(y)) return 0;
-  if (y >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(y);
-}
-
 void reset_cells(std::vector<float>& cells, std::size_t n_rows, std::size_t n_slots,
                  std::size_t width) {
   const std::size_t row_size = kSlotStride * width;
