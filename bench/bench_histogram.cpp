@@ -194,14 +194,20 @@ struct FitTimes {
   double cpu = 1e30;  // of the whole process: both threads' work with two threads
 };
 
-// A whole fit as the model runs it; the fastest of `repeats` runs, wall and CPU time.
-FitTimes forest_fit_seconds(const DataMatrix& data, std::uint64_t n_thread, int repeats) {
+// The forest both --forest and --fit-memory fit: 20 trees, depth 6, max_features 10, seed 1.
+TreeConfig forest_config(std::uint64_t n_thread) {
   TreeConfig config;
   config.n_tree = 20;
   config.max_depth = 6;
   config.max_features = 10;
   config.n_thread = n_thread;
   config.seed = 1;
+  return config;
+}
+
+// A whole fit as the model runs it; the fastest of `repeats` runs, wall and CPU time.
+FitTimes forest_fit_seconds(const DataMatrix& data, std::uint64_t n_thread, int repeats) {
+  const TreeConfig config = forest_config(n_thread);
   FitTimes best;
   for (int repeat = 0; repeat < repeats; ++repeat) {
     ForestModel model(ModelKind::Classification, config);
@@ -243,13 +249,7 @@ long peak_kilobytes() {
 
 void fit_memory(std::uint64_t n_thread) {
   DataMatrix data = random_matrix(kRows, kFeatures, true);
-  TreeConfig config;
-  config.n_tree = 20;
-  config.max_depth = 6;
-  config.max_features = 10;
-  config.n_thread = n_thread;
-  config.seed = 1;
-  ForestModel model(ModelKind::Classification, config);
+  ForestModel model(ModelKind::Classification, forest_config(n_thread));
   const long before = peak_kilobytes();
   model.fit(std::move(data));  // the fit owns the table, as a model's fit does
   const double added = static_cast<double>(peak_kilobytes() - before) * 1024.0;

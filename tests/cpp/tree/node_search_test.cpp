@@ -285,13 +285,7 @@ TEST(NodeSearch, GrowsTheTreesOfThePerCallCriteria) {
   // them through the rows.
   for (const std::uint64_t max_features : {6u, 1u}) {
     for (const ModelKind kind : {ModelKind::Classification, ModelKind::Regression}) {
-      TreeConfig config;
-      config.max_features = max_features;
-      config.max_depth = 9;
-      config.min_samples_leaf = 4;
-      config.min_samples_treatment = 1;
-      config.n_reg = 2;
-      config.seed = 31;
+      const TreeConfig config = search_config(max_features, 31);
       SCOPED_TRACE(std::string(tree_type_name(kind)) + ", max_features " +
                    std::to_string(max_features));
       const TreeLearner fast = grown(kind, config, data, false);
