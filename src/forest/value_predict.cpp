@@ -201,8 +201,9 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
         const std::size_t end = std::min(n_rows, begin + kChunkRows);
         sum_chunk(plan, *router, rows, begin, end, divisor, buffers, result);
       }
-      if (!claim_done.empty())
+      if (!claim_done.empty()) {
         claim_done[first / kChunksPerClaim].store(true, std::memory_order_release);
+      }
     }
   };
   // The leading claims that are done, handed on as rows.
