@@ -1,54 +1,52 @@
 #include "common/interruption.hpp"
 
-#include <atomic>
-#include <thread>
 #include <utility>
 
 namespace quorvanta {
 namespace {
 
-// One call at a time runs in the process (the caller holds the interpreter lock throughout), so
-// the installed poll is process-wide state. Workers only ever read `stop_requested`.
-std::function<void()> installed_poll;
-std::thread::id polling_thread;
-std::chrono::steady_clock::time_point last_poll;
-std::atomic<bool> stop_requested{false};
+// The state of the innermost call this thread works for. Workers only ever read `stop_requested`
+// of theirs; everything else belongs to the calling thread.
+thread_local InterruptionState* current_state = nullptr;
+
+const std::function<void()> kNoPoll;
 
 }  // namespace
 
-InterruptionScope::InterruptionScope(std::function<void()> poll)
-    : outer_poll_(std::move(installed_poll)),
-      outer_thread_(polling_thread),
-      outer_last_poll_(last_poll),
-      outer_stop_(stop_requested.load()) {
-  installed_poll = std::move(poll);
-  polling_thread = std::this_thread::get_id();
-  last_poll = std::chrono::steady_clock::now();
-  stop_requested = false;
+InterruptionScope::InterruptionScope(std::function<void()> poll) : outer_(current_state) {
+  state_.poll = std::move(poll);
+  state_.polling_thread = std::this_thread::get_id();
+  state_.last_poll = std::chrono::steady_clock::now();
+  current_state = &state_;
 }
 
-InterruptionScope::~InterruptionScope() {
-  installed_poll = std::move(outer_poll_);
-  polling_thread = outer_thread_;
-  last_poll = outer_last_poll_;
-  stop_requested = outer_stop_;
+InterruptionScope::~InterruptionScope() { current_state = outer_; }
+
+InterruptionBinding::InterruptionBinding(InterruptionState* state) : outer_(current_state) {
+  current_state = state;
 }
+
+InterruptionBinding::~InterruptionBinding() { current_state = outer_; }
+
+InterruptionState* current_interruption() { return current_state; }
 
 void check_interruption() {
-  if (stop_requested.load(std::memory_order_relaxed)) throw Interrupted{};
-  if (!installed_poll || std::this_thread::get_id() != polling_thread) return;
+  InterruptionState* state = current_state;
+  if (state == nullptr) return;
+  if (state->stop_requested.load(std::memory_order_relaxed)) throw Interrupted{};
+  if (!state->poll || std::this_thread::get_id() != state->polling_thread) return;
   const auto now = std::chrono::steady_clock::now();
-  if (now - last_poll < kPollInterval) return;
-  last_poll = now;
-  installed_poll();
+  if (now - state->last_poll < kPollInterval) return;
+  state->last_poll = now;
+  state->poll();
 }
 
 const std::function<void()>& interruption_poll() {
-  return installed_poll;
+  return current_state == nullptr ? kNoPoll : current_state->poll;
 }
 
 void request_stop() {
-  stop_requested = true;
+  if (current_state != nullptr) current_state->stop_requested = true;
 }
 
 }  // namespace quorvanta

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 
 namespace quorvanta {
 namespace {
@@ -26,13 +27,16 @@ bool WorkerGroup::start(std::function<void()> body) {
   void* reserve = mmap(nullptr, kStartReserveBytes, PROT_NONE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (reserve == MAP_FAILED) {
+    start_out_of_memory_ = errno == ENOMEM;
     start_error_ = std::strerror(errno);
     return false;
   }
   const std::size_t index = threads_.size();
+  InterruptionState* const interruption = current_interruption();
   try {
-    threads_.emplace_back([this, reserve, index, body = std::move(body)]() noexcept {
+    threads_.emplace_back([this, reserve, index, interruption, body = std::move(body)]() noexcept {
       name_current_thread(name_prefix_, index);
+      const InterruptionBinding answers_to_caller(interruption);
       {
         const std::lock_guard<std::mutex> start_up(start_up_mutex);
         munmap(reserve, kStartReserveBytes);
@@ -61,6 +65,7 @@ bool WorkerGroup::start(std::function<void()> body) {
   } catch (const std::bad_alloc&) {
     munmap(reserve, kStartReserveBytes);
     start_error_ = std::strerror(ENOMEM);
+    start_out_of_memory_ = true;
     return false;
   }
   return true;

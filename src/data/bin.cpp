@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "data/category_index.hpp"
 #include "data/float_key.hpp"
 #include "data/cell_table.hpp"
@@ -42,9 +43,11 @@ std::vector<float> sort_cells(std::span<const float> column) {
   };
 
   std::vector<std::size_t> counts(kPasses * kBuckets, 0);
-  for (float cell : column) {
-    for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + digit(cell, pass)];
-  }
+  in_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
+    for (const float cell : column.subspan(begin, end - begin)) {
+      for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + digit(cell, pass)];
+    }
+  });
 
   std::vector<float> from(column.begin(), column.end());
   std::vector<float> to(column.size());
@@ -55,7 +58,9 @@ std::vector<float> sort_cells(std::span<const float> column) {
     for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    for (float cell : from) to[offsets[digit(cell, pass)]++] = cell;
+    in_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) to[offsets[digit(from[i], pass)]++] = from[i];
+    });
     std::swap(from, to);
   }
   return from;
@@ -86,7 +91,8 @@ ColumnKeys column_keys(std::span<const float> column) {
   ColumnKeys summary;
   summary.keys.resize(column.size());
   std::size_t valid = 0;
-  for (float cell : column) {
+  in_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
+  for (const float cell : column.subspan(begin, end - begin)) {
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(cell);
     if (bits == kMissingCellBits) {
       summary.has_missing = true;
@@ -103,6 +109,7 @@ ColumnKeys column_keys(std::span<const float> column) {
     ++counts[2 * ColumnKeys::kBuckets + ((key >> 16) & 0xFFu)];
     ++counts[3 * ColumnKeys::kBuckets + (key >> 24)];
   }
+  });
   summary.keys.resize(valid);
   return summary;
 }
@@ -120,7 +127,11 @@ void sort_keys(ColumnKeys& summary) {
     for (std::size_t bucket = 0; bucket < ColumnKeys::kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    for (const std::uint32_t key : from) to[offsets[ColumnKeys::digit(key, pass)]++] = key;
+    in_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        to[offsets[ColumnKeys::digit(from[i], pass)]++] = from[i];
+      }
+    });
     std::swap(from, to);
   }
 }
@@ -272,19 +283,21 @@ void ContinuousBin::to_bins(std::span<const float> column, std::span<std::uint8_
 DiscreteBin DiscreteBin::from_values(std::span<const float> column) {
   std::vector<Category> categories;
   CategoryIndex index;
-  for (float cell : column) {
-    if (is_missing_cell(cell)) continue;
-    if (std::isnan(cell)) {  // equal to nothing, so every NaN is a category of its own
-      categories.push_back({cell, 1});
-      continue;
+  in_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
+    for (const float cell : column.subspan(begin, end - begin)) {
+      if (is_missing_cell(cell)) continue;
+      if (std::isnan(cell)) {  // equal to nothing, so every NaN is a category of its own
+        categories.push_back({cell, 1});
+        continue;
+      }
+      const auto [position, inserted] = index.try_emplace(cell, categories.size());
+      if (inserted) {
+        categories.push_back({cell, 1});
+      } else {
+        ++categories[position].count;
+      }
     }
-    const auto [position, inserted] = index.try_emplace(cell, categories.size());
-    if (inserted) {
-      categories.push_back({cell, 1});
-    } else {
-      ++categories[position].count;
-    }
-  }
+  });
   std::stable_sort(categories.begin(), categories.end(),
                    [](const Category& a, const Category& b) { return a.count > b.count; });
 

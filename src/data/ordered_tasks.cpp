@@ -1,12 +1,14 @@
 #include "data/ordered_tasks.hpp"
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "common/worker_group.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace quorvanta {
@@ -19,6 +21,24 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
   std::mutex failure_lock;
   FirstTaskFailure first{count, nullptr};
 
+  // An interrupt comes before any task's failure, whatever task it lands in: the caller's poll
+  // runs (as tasks check for interruptions) in a scope of these tasks' own, which records what it
+  // throws and stops the helpers at their next check.
+  std::exception_ptr interrupt;
+  const std::function<void()>& caller_poll = interruption_poll();
+  std::optional<InterruptionScope> tasks_scope;
+  if (caller_poll) {
+    tasks_scope.emplace([&interrupt, &caller_poll] {
+      try {
+        caller_poll();
+      } catch (...) {
+        interrupt = std::current_exception();
+        request_stop();
+        throw Interrupted{};
+      }
+    });
+  }
+
   const auto work = [&]() noexcept {
     for (;;) {
       const std::size_t index = next_task.fetch_add(1);
@@ -26,6 +46,9 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
       if (index >= count || index > lowest_failed.load()) return;
       try {
         task(index);
+      } catch (const Interrupted&) {
+        lowest_failed.store(0);  // no task after this one starts
+        return;
       } catch (...) {
         const std::lock_guard<std::mutex> guard(failure_lock);
         if (index < first.task) {
@@ -48,6 +71,7 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
   helpers.release();
   work();
   helpers.join();
+  if (interrupt) return {0, interrupt};
   return first;
 }
 

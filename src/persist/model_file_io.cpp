@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "persist/model_text.hpp"
 #include "persist/utf8.hpp"
 
@@ -159,6 +160,8 @@ std::string read_text_file(const std::string& path) {
   std::string text;
   char buffer[1 << 16];
   while (true) {
+    // A file without end (a pipe, a device) or a huge one can be given up on with Ctrl-C.
+    check_interruption();
     const ssize_t n_read = ::read(file.get(), buffer, sizeof buffer);
     if (n_read < 0) {
       if (errno == EINTR) continue;

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "persist/json_writer.hpp"
 #include "persist/text_blocks.hpp"
 #include "persist/tree_validation.hpp"
@@ -25,6 +26,7 @@ const std::string_view& line_or_absent(const std::vector<std::string_view>& line
 
 // One tree block: its own configuration on line 1, the tree record on line 2.
 TreeLearner read_tree_block(ModelKind kind, std::string_view block, std::uint64_t tree_index) {
+  check_interruption();
   const std::vector<std::string_view> lines = split_lines(block);
   const TreeConfig tree_config = parse_tree_config(line_or_absent(lines, 0));
   TreeRecord tree = parse_tree_record(line_or_absent(lines, 1), kind);

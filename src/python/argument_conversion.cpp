@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/interruption.hpp"
 #include "data/cell_values.hpp"
 #include "python/buffer_conversion.hpp"
 
@@ -14,6 +15,7 @@ namespace {
 // Size hints come from the caller's __len__ and only save reallocations; a cap keeps a lying
 // length from reserving memory that will never be used.
 constexpr std::size_t kMaxReservedItems = std::size_t{1} << 24;
+constexpr std::size_t kRowsPerCheck = 1024;
 
 // The checks every sequence argument shares, then its length as a size hint (0 when asking fails).
 std::size_t checked_sequence_size(PyObject* object) {
@@ -24,7 +26,7 @@ std::size_t checked_sequence_size(PyObject* object) {
   if (!PySequence_Check(object)) fail_conversion(object, "Sequence");
   Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
-    PyErr_Clear();
+    clear_unless_fatal();
     return 0;
   }
   return std::min(static_cast<std::size_t>(size), kMaxReservedItems);
@@ -57,11 +59,17 @@ void for_each_item(PyObject* sequence, Visit&& visit) {
   if (PyErr_Occurred()) throw_python_error();
 }
 
+// numpy.ma.masked, which iterating a masked array yields for each masked cell (when its dtype or
+// class keeps it off the fast path): a missing cell, as on the fast path, not the NaN it converts to.
+bool is_masked_constant(PyObject* item) { return is_numpy_ma_object(item, "MaskedConstant"); }
+
 float to_cell(PyObject* item) {
   if (item == Py_None) return missing_cell();
   double value;
   if (PyFloat_CheckExact(item)) {
     value = PyFloat_AS_DOUBLE(item);
+  } else if (!PyLong_CheckExact(item) && is_masked_constant(item)) {
+    return missing_cell();
   } else {
     value = PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred()) throw_python_error();
@@ -104,7 +112,10 @@ TableArgument to_cell_table(PyObject* object) {
   }
   CellTable table;
   bool reserved = false;
+  std::size_t n_rows = 0;
   for_each_item(object, [&](PyObject* row) {
+    // A list of millions of rows takes a while to convert: it answers an interrupt meanwhile.
+    if (n_rows++ % kRowsPerCheck == 0) check_interruption();
     const std::size_t row_hint = checked_sequence_size(row);
     if (!reserved) {
       // The first row's length stands for every row's.

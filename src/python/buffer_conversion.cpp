@@ -147,30 +147,13 @@ bool is_exact_array(PyObject* object) {
   return exporter_of(object) == Exporter::kArray;
 }
 
-// numpy.ma.MaskedArray itself (not a subclass, which may read its cells differently). It is a
-// class defined in Python, so it is recognised by its name and module (numpy 2 names the public
-// module, numpy 1 the defining one).
-bool is_masked_array(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
-  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 ||
-      std::strcmp(type->tp_name, "MaskedArray") != 0) {
-    return false;
-  }
-  OwnedRef module =
-      OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyUnicode_Check(module.get()) &&
-         (PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma") == 0 ||
-          PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma.core") == 0);
-}
+// numpy.ma.MaskedArray itself (not a subclass, which may read its cells differently).
+bool is_masked_array(PyObject* object) { return is_numpy_ma_object(object, "MaskedArray"); }
 
-// An attribute, or null with the error cleared.
+// An attribute, or null with the error cleared (an interrupt or exit propagates).
 OwnedRef attribute(PyObject* object, const char* name) {
   OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(object, name));
-  if (!value) PyErr_Clear();
+  if (!value) clear_unless_fatal();
   return value;
 }
 
@@ -229,7 +212,7 @@ std::optional<NumericView> view_masked(PyObject* object, int ndim) {
     }
     const int truth = PyObject_IsTrue(mask.get());
     if (truth != 0) {
-      if (truth < 0) PyErr_Clear();
+      if (truth < 0) clear_unless_fatal();
       return std::nullopt;
     }
     return numeric;
@@ -268,6 +251,24 @@ StridedCells strided_cells(const NumericView& numeric, int ndim) {
 }
 
 }  // namespace
+
+// numpy.ma's classes are defined in Python, so they are recognised by name and module (numpy 2
+// names the public module, numpy 1 the defining one).
+bool is_numpy_ma_object(PyObject* object, const char* class_name) {
+  PyTypeObject* type = Py_TYPE(object);
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || std::strcmp(type->tp_name, class_name) != 0) {
+    return false;
+  }
+  OwnedRef module =
+      OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) {
+    clear_unless_fatal();
+    return false;
+  }
+  return PyUnicode_Check(module.get()) &&
+         (PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma") == 0 ||
+          PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma.core") == 0);
+}
 
 std::optional<TableArgument> borrow_buffer_rows(PyObject* object) {
   std::optional<NumericView> numeric = view_numeric(object, 2);

@@ -17,6 +17,9 @@
 
 namespace quorvanta::python {
 
+// An object of exactly the numpy.ma class `class_name` ("MaskedArray", "MaskedConstant").
+bool is_numpy_ma_object(PyObject* object, const char* class_name);
+
 // A 2-D numeric numpy array, or a numpy masked array of one, read in place (no copy of its cells),
 // or nullopt, with the Python error state untouched, when the object is declined.
 std::optional<TableArgument> borrow_buffer_rows(PyObject* object);

@@ -99,10 +99,10 @@ void raise_pending_signals() {
 // released as soon as the effects exist.
 EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* arr_argument,
                           const RowsReady& ready = {}) {
+  const InterruptionScope interruption(raise_pending_signals);
   std::vector<std::string> headers =
       convert_argument("headers", [&] { return to_string_list(headers_argument); });
   const TableArgument rows = convert_argument("arr", [&] { return to_cell_table(arr_argument); });
-  const InterruptionScope interruption(raise_pending_signals);
   return model.predict_rows(headers, rows.table(), ready);
 }
 
@@ -111,7 +111,12 @@ EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* ar
 class EffectList {
  public:
   void add_rows(const EffectTable& effects, std::size_t ready) {
-    if (!rows_) rows_ = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
+    if (!rows_) {
+      rows_ = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
+      // Until every slot is filled the list must stay out of Python's sight: a profiler or a
+      // signal handler walking gc.get_objects() would otherwise meet its empty slots.
+      PyObject_GC_UnTrack(rows_.get());
+    }
     for (; built_ < ready; ++built_) {
       OwnedRef row = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_cols)));
       for (std::size_t c = 0; c < effects.n_cols; ++c) {
@@ -125,6 +130,8 @@ class EffectList {
 
   OwnedRef finish(const EffectTable& effects) {
     add_rows(effects, effects.n_rows);
+    if (!rows_) rows_ = checked(PyList_New(0));
+    PyObject_GC_Track(rows_.get());
     return std::move(rows_);
   }
 
@@ -182,8 +189,8 @@ PyObject* causal_model_fit(PyObject* self, PyObject* const* args, Py_ssize_t nar
     bind_arguments(kFitSignature, fastcall_arguments(args, nargsf, kwnames), bound);
     CausalModelObject& instance = receiver(self);
     ExclusiveUse use(instance.use_count);
-    DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
     const InterruptionScope interruption(raise_pending_signals);
+    DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
     instance.model->fit(std::move(data));
     Py_RETURN_NONE;
   });
@@ -242,6 +249,7 @@ PyObject* causal_model_load(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::string path = convert_argument("path", [&] { return to_string(bound[1]); });
     // The name is checked before the file is opened.
     ModelKind kind = model_kind_from_name(name);
+    const InterruptionScope interruption(raise_pending_signals);
     std::unique_ptr<Model> model = read_model(kind, path);
     return new_instance(reinterpret_cast<PyTypeObject*>(model_type), std::move(model)).release();
   });

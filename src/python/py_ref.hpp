@@ -15,6 +15,16 @@ struct PythonErrorSet {};
   throw PythonErrorSet{};
 }
 
+// For errors the conversion may pass over (an unusable value, a failed size hint): clears the set
+// error, unless it is an interrupt, an exit or running out of memory, which end the call.
+inline void clear_unless_fatal() {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit) ||
+      PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    throw_python_error();
+  }
+  PyErr_Clear();
+}
+
 // Holds one strong reference and gives it up when destroyed.
 class OwnedRef {
  public:
