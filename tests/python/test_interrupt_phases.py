@@ -132,3 +132,45 @@ def test_an_interrupt_inside_a_nested_call_stays_there():
     assert caught == ["inner"], "the inner fit was not interrupted"
     assert repr(outer).endswith(": 40 trees, 2 features>")
     assert repr(inner).endswith(": 0 trees, 2 features>")
+
+
+def test_predicts_list_is_out_of_reach_until_complete():
+    # A handler that walks every tracked object while threaded predict builds its result list
+    # must never meet the list's empty slots (that ended the process).
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent(
+        """
+        import gc, signal
+        import numpy as np
+        import quorvanta
+        rng = np.random.default_rng(1)
+        rows = np.column_stack([rng.random((300000, 2)), rng.integers(0, 2, 300000),
+                                rng.integers(0, 2, 300000)]).astype(np.float32)
+        headers = ["a", "b", "t", "y"]
+        model = quorvanta.CausalModel("RandomForestClassifier", {"feature": ["a", "b"],
+            "treatment": ["t"], "y": "y", "n_tree": 30, "n_thread": 2, "seed": 1})
+        model.fit(headers, rows[:5000])
+        walking = [True]
+        def walk(signum, frame):
+            for obj in gc.get_objects():
+                if type(obj) is list and len(obj) > 1000:
+                    for item in obj:
+                        if type(item) is list:
+                            len(item)
+            if walking[0]:
+                signal.setitimer(signal.ITIMER_REAL, 0.005)  # again once this walk is over
+        signal.signal(signal.SIGALRM, walk)
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        for _ in range(3):
+            model.predict(headers, rows)
+        walking[0] = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print("done")
+        """
+    )
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                           timeout=300)
+    assert child.returncode == 0 and child.stdout.strip() == "done", child.stderr[-2000:]

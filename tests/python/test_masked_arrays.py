@@ -175,3 +175,31 @@ class TestBufferTablesLoadAsLists:
         table[:, 0] = 0.0  # nothing of the array is kept by the model
         assert model.predict(HEADERS, table) != first  # no NaN here: a plain comparison
         assert model.predict(HEADERS, table) == model.predict(HEADERS, table.tolist())
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda t: np.ma.masked_invalid(t.astype(">f4")),  # big-endian
+        lambda t: np.ma.masked_invalid(t.astype(np.longdouble)),
+        lambda t: np.ma.array(t.astype(object), mask=np.isnan(t)),
+        lambda t: np.ma.masked_invalid(t).view(type("MaskedSubclass", (np.ma.MaskedArray,), {})),
+    ],
+    ids=["big-endian", "longdouble", "object", "subclass"],
+)
+def test_masked_cells_are_missing_on_every_path(make):
+    from conftest import HEADERS, make_rows, small_conf
+
+    rows = make_rows(600, seed=4)
+    for index in range(0, 600, 7):
+        rows[index][index % 2] = None  # missing feature cells in both columns
+    as_nan = np.array([[np.nan if c is None else c for c in row] for row in rows], np.float64)
+    model = CausalModel("RandomForestClassifier", small_conf())
+    model.fit(HEADERS, rows)
+    expected = model.predict(HEADERS, rows)
+    table = make(as_nan)
+    assert model.predict(HEADERS, table) == expected
+    assert np.asarray(model.predict_array(HEADERS, table)).tolist() == expected
+    refit = CausalModel("RandomForestClassifier", small_conf())
+    refit.fit(HEADERS, table)
+    assert refit._to_text() == model._to_text()
