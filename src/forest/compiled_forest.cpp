@@ -1,10 +1,11 @@
-#include "forest/value_router.hpp"
+#include "forest/compiled_forest.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 
+#include "common/interruption.hpp"
 #include "data/bin.hpp"
 
 namespace quorvanta {
@@ -27,29 +28,6 @@ const std::uint32_t kInfinityKey = value_key(kInfinity);
 
 bool points_forward(std::uint64_t node, std::uint64_t child, std::size_t n_nodes) {
   return child > node && child < n_nodes;
-}
-
-// Every internal node can route a row: its split is its own, has a split bin and a feature of the
-// table, and both children exist further on. Children that point forward also guarantee that every
-// walk ends. Trained trees always qualify.
-bool well_formed(const TreeRecord& tree, std::size_t n_features) {
-  const std::size_t n_nodes = tree.n_nodes();
-  if (n_nodes == 0 || n_nodes > std::numeric_limits<std::uint32_t>::max() ||
-      tree.left_children.size() != n_nodes || tree.right_children.size() != n_nodes ||
-      tree.split.size() != n_nodes) {
-    return false;
-  }
-  for (std::uint64_t node = 0; node < n_nodes; ++node) {
-    if (!tree.left_children[node]) continue;
-    const std::optional<SplitInfo>& split = tree.split[node];
-    if (!split || split->node_id != node || !split->value || split->value->empty() ||
-        split->feature_id >= n_features || !tree.right_children[node] ||
-        !points_forward(node, *tree.left_children[node], n_nodes) ||
-        !points_forward(node, *tree.right_children[node], n_nodes)) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Longest path from the root over the nodes it reaches. Children come after their parents, so one
@@ -98,7 +76,28 @@ std::optional<float> category_of_bin(const DiscreteBin& bin, std::size_t k) {
 
 }  // namespace
 
-std::uint32_t ValueRouter::column_of(std::size_t feature, ColumnForm form) {
+// Children that point forward also guarantee that every walk ends.
+bool well_formed(const TreeRecord& tree, std::size_t n_features) {
+  const std::size_t n_nodes = tree.n_nodes();
+  if (n_nodes == 0 || n_nodes > std::numeric_limits<std::uint32_t>::max() ||
+      tree.left_children.size() != n_nodes || tree.right_children.size() != n_nodes ||
+      tree.split.size() != n_nodes) {
+    return false;
+  }
+  for (std::uint64_t node = 0; node < n_nodes; ++node) {
+    if (!tree.left_children[node]) continue;
+    const std::optional<SplitInfo>& split = tree.split[node];
+    if (!split || split->node_id != node || !split->value || split->value->empty() ||
+        split->feature_id >= n_features || !tree.right_children[node] ||
+        !points_forward(node, *tree.left_children[node], n_nodes) ||
+        !points_forward(node, *tree.right_children[node], n_nodes)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::uint32_t CompiledForest::column_of(std::size_t feature, ColumnForm form) {
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     if (columns_[c].feature == feature && columns_[c].form == form) {
       return static_cast<std::uint32_t>(c);
@@ -108,8 +107,8 @@ std::uint32_t ValueRouter::column_of(std::size_t feature, ColumnForm form) {
   return static_cast<std::uint32_t>(columns_.size() - 1);
 }
 
-bool ValueRouter::compile_split(const SplitInfo& split, ValueNode& node) {
-  const RawFeature& feature = features_->features[split.feature_id];
+bool CompiledForest::compile_split(const SplitInfo& split, const RawFeature& feature,
+                                   CompiledNode& node) {
   const std::uint8_t k = split.value->front();
   if (!split.iscat && feature.continuous != nullptr &&
       thresholds_route_values(*feature.continuous)) {
@@ -133,7 +132,13 @@ bool ValueRouter::compile_split(const SplitInfo& split, ValueNode& node) {
       return true;
     }
   }
-  // On bins: a missing cell (255) never goes left, so neither does a categorical split bin of 255.
+  return compile_bin_split(split, node);
+}
+
+bool CompiledForest::compile_bin_split(const SplitInfo& split, CompiledNode& node) {
+  // A missing cell (255) never goes left, so neither does a categorical split bin of 255. A
+  // numeric split bin of 255 sends every present bin left, as 254 does.
+  const std::uint8_t k = split.value->front();
   const std::uint32_t column = column_of(split.feature_id, ColumnForm::kBin);
   if (split.iscat) {
     if (k == kMissingBin) return false;
@@ -144,20 +149,24 @@ bool ValueRouter::compile_split(const SplitInfo& split, ValueNode& node) {
   return true;
 }
 
-std::optional<ValueRouter> ValueRouter::compile(const std::vector<TreeLearner>& trees,
-                                                const RawFeatures& features) {
-  ValueRouter router;
-  router.features_ = &features;
+template <class CompileSplit>
+std::optional<CompiledForest> CompiledForest::compile(const std::vector<TreeLearner>& trees,
+                                                      std::size_t n_features,
+                                                      CompileSplit compile_split) {
+  CompiledForest forest;
   for (const TreeLearner& learner : trees) {
-    if (!well_formed(learner.tree, features.features.size())) return std::nullopt;
+    check_interruption();
+    if (!well_formed(learner.tree, n_features)) return std::nullopt;
   }
+  forest.trees_.reserve(trees.size());
   for (const TreeLearner& learner : trees) {
+    check_interruption();
     const TreeRecord& tree = learner.tree;
-    ValueTree& compiled = router.trees_.emplace_back();
+    CompiledTree& compiled = forest.trees_.emplace_back();
     compiled.depth = tree_depth(tree);
     compiled.nodes.resize(tree.n_nodes());
     for (std::uint64_t node = 0; node < tree.n_nodes(); ++node) {
-      ValueNode& at = compiled.nodes[node];
+      CompiledNode& at = compiled.nodes[node];
       const auto self = static_cast<std::uint32_t>(node);
       if (!tree.left_children[node]) {
         at = {0, kEveryKey, 0, {self, self}};
@@ -165,7 +174,7 @@ std::optional<ValueRouter> ValueRouter::compile(const std::vector<TreeLearner>& 
       }
       const auto left = static_cast<std::uint32_t>(*tree.left_children[node]);
       const auto right = static_cast<std::uint32_t>(*tree.right_children[node]);
-      if (!router.compile_split(*tree.split[node], at)) {
+      if (!compile_split(forest, *tree.split[node], at)) {
         at = {0, kEveryKey, 0, {right, right}};
         continue;
       }
@@ -174,18 +183,35 @@ std::optional<ValueRouter> ValueRouter::compile(const std::vector<TreeLearner>& 
       compiled.adjacent_children &= right == left + 1;
     }
   }
-  return router;
+  return forest;
 }
 
-void ValueRouter::gather(const CellTable& rows, std::size_t begin, std::size_t end,
-                         std::span<float> cells, std::span<std::uint32_t> keys) const {
+std::optional<CompiledForest> CompiledForest::on_values(const std::vector<TreeLearner>& trees,
+                                                        const RawFeatures& features) {
+  return compile(trees, features.features.size(),
+                 [&features](CompiledForest& forest, const SplitInfo& split, CompiledNode& node) {
+                   return forest.compile_split(split, features.features[split.feature_id], node);
+                 });
+}
+
+std::optional<CompiledForest> CompiledForest::on_bins(const std::vector<TreeLearner>& trees,
+                                                      std::size_t n_features) {
+  return compile(trees, n_features,
+                 [](CompiledForest& forest, const SplitInfo& split, CompiledNode& node) {
+                   return forest.compile_bin_split(split, node);
+                 });
+}
+
+void CompiledForest::gather(const CellTable& rows, const RawFeatures& features,
+                            std::size_t begin, std::size_t end, std::span<float> cells,
+                            std::span<std::uint32_t> keys, std::size_t stride) const {
   const std::size_t count = end - begin;
   const std::span<float> column_cells = cells.first(count);
   std::vector<std::uint8_t> bins;
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     const RoutingColumn& column = columns_[c];
-    const RawFeature& feature = features_->features[column.feature];
-    std::uint32_t* out = keys.data() + c * kChunkRows;
+    const RawFeature& feature = features.features[column.feature];
+    std::uint32_t* out = keys.data() + c * stride;
     rows.read_column(feature.position, begin, end, column_cells);
     switch (column.form) {
       case ColumnForm::kNumericValue:
@@ -214,6 +240,14 @@ void ValueRouter::gather(const CellTable& rows, std::size_t begin, std::size_t e
   }
 }
 
+void CompiledForest::gather(const DataMatrix& data, std::size_t begin, std::size_t end,
+                            std::span<std::uint32_t> keys, std::size_t stride) const {
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    const std::uint8_t* bins = data.x[columns_[c].feature].data();
+    std::copy(bins + begin, bins + end, keys.data() + c * stride);
+  }
+}
+
 namespace {
 
 // The leaf of each row: shallow trees take every row through `depth` steps (a leaf keeps its rows
@@ -221,17 +255,17 @@ namespace {
 // picks the child, with no data-dependent branch: routing 1M rows through 20 trees of depth 6 with
 // a branch on the direction took about five times as long.
 template <bool kAdjacentChildren>
-void route_rows(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
-                std::uint32_t* leaves) {
-  const ValueNode* nodes = tree.nodes.data();
-  const auto next = [nodes, keys](std::uint32_t node, std::size_t i) {
-    const ValueNode& at = nodes[node];
-    const std::uint32_t key = keys[at.column * ValueRouter::kChunkRows + i];
+void route_rows(const CompiledTree& tree, const std::uint32_t* keys, std::size_t stride,
+                std::size_t count, std::uint32_t* leaves) {
+  const CompiledNode* nodes = tree.nodes.data();
+  const auto next = [nodes, keys, stride](std::uint32_t node, std::size_t i) {
+    const CompiledNode& at = nodes[node];
+    const std::uint32_t key = keys[at.column * stride + i];
     const bool goes_right = key - at.low > at.span;
     if constexpr (kAdjacentChildren) return at.child[0] + static_cast<std::uint32_t>(goes_right);
     return at.child[goes_right];
   };
-  if (tree.depth > ValueRouter::kMaxBranchFreeDepth) {
+  if (tree.depth > CompiledForest::kMaxBranchFreeDepth) {
     for (std::size_t i = 0; i < count; ++i) {
       std::uint32_t node = 0;
       while (nodes[node].child[0] != node) node = next(node, i);
@@ -260,12 +294,12 @@ void route_rows(const ValueTree& tree, const std::uint32_t* keys, std::size_t co
 
 }  // namespace
 
-void ValueRouter::route(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
-                        std::uint32_t* leaves) {
+void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys,
+                           std::size_t stride, std::size_t count, std::uint32_t* leaves) {
   if (tree.adjacent_children) {
-    route_rows<true>(tree, keys, count, leaves);
+    route_rows<true>(tree, keys, stride, count, leaves);
   } else {
-    route_rows<false>(tree, keys, count, leaves);
+    route_rows<false>(tree, keys, stride, count, leaves);
   }
 }
 

@@ -13,7 +13,7 @@
 #include "common/fault.hpp"
 #include "common/interruption.hpp"
 #include "forest/model.hpp"
-#include "forest/value_router.hpp"
+#include "forest/compiled_forest.hpp"
 
 namespace quorvanta {
 namespace {
@@ -358,7 +358,7 @@ TEST(ValuePredict, ChildrenInAnyOrderAndDeepTreesRouteAlike) {
   const CellTable rows = prediction_table(model, 1000, 12);
   DataLoader loader = model.loader();
   const RawFeatures features = loader.locate_features(kHeaders, rows);
-  ASSERT_TRUE(ValueRouter::compile(model.trees(), features)->trees()[0].adjacent_children)
+  ASSERT_TRUE(CompiledForest::on_values(model.trees(), features)->trees()[0].adjacent_children)
       << "grown trees number each right child right after its sibling";
 
   // Swapped children: no right child follows its sibling, so the walk loads the child it takes.
@@ -368,7 +368,7 @@ TEST(ValuePredict, ChildrenInAnyOrderAndDeepTreesRouteAlike) {
     std::swap(learner.tree.left_children, learner.tree.right_children);
   }
   const ForestModel mirrored(model.kind(), model.config(), model.loader(), swapped);
-  EXPECT_FALSE(ValueRouter::compile(mirrored.trees(), features)->trees()[0].adjacent_children);
+  EXPECT_FALSE(CompiledForest::on_values(mirrored.trees(), features)->trees()[0].adjacent_children);
   EXPECT_EQ(expect_same_prediction(mirrored, rows).trees_on_values, 3u);
 
   // A chain 40 levels deep: each level sends f1 below its own cut left to a leaf.
@@ -392,8 +392,8 @@ TEST(ValuePredict, ChildrenInAnyOrderAndDeepTreesRouteAlike) {
     node = right;
   }
   const ForestModel deep(model.kind(), model.config(), model.loader(), chain);
-  EXPECT_GT(ValueRouter::compile(deep.trees(), features)->trees()[0].depth,
-            ValueRouter::kMaxBranchFreeDepth);
+  EXPECT_GT(CompiledForest::on_values(deep.trees(), features)->trees()[0].depth,
+            CompiledForest::kMaxBranchFreeDepth);
   EXPECT_EQ(expect_same_prediction(deep, rows).trees_on_values, 1u);
 }
 
