@@ -204,14 +204,14 @@ std::optional<CompiledForest> CompiledForest::on_bins(const std::vector<TreeLear
 
 void CompiledForest::gather(const CellTable& rows, const RawFeatures& features,
                             std::size_t begin, std::size_t end, std::span<float> cells,
-                            std::span<std::uint32_t> keys, std::size_t stride) const {
+                            std::uint32_t* keys) const {
   const std::size_t count = end - begin;
   const std::span<float> column_cells = cells.first(count);
   std::vector<std::uint8_t> bins;
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     const RoutingColumn& column = columns_[c];
     const RawFeature& feature = features.features[column.feature];
-    std::uint32_t* out = keys.data() + c * stride;
+    std::uint32_t* out = keys + c * kChunkRows;
     rows.read_column(feature.position, begin, end, column_cells);
     switch (column.form) {
       case ColumnForm::kNumericValue:
@@ -241,10 +241,10 @@ void CompiledForest::gather(const CellTable& rows, const RawFeatures& features,
 }
 
 void CompiledForest::gather(const DataMatrix& data, std::size_t begin, std::size_t end,
-                            std::span<std::uint32_t> keys, std::size_t stride) const {
+                            std::uint32_t* keys) const {
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     const std::uint8_t* bins = data.x[columns_[c].feature].data();
-    std::copy(bins + begin, bins + end, keys.data() + c * stride);
+    std::copy(bins + begin, bins + end, keys + c * kChunkRows);
   }
 }
 
@@ -255,12 +255,12 @@ namespace {
 // picks the child, with no data-dependent branch: routing 1M rows through 20 trees of depth 6 with
 // a branch on the direction took about five times as long.
 template <bool kAdjacentChildren>
-void route_rows(const CompiledTree& tree, const std::uint32_t* keys, std::size_t stride,
-                std::size_t count, std::uint32_t* leaves) {
+void route_rows(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
+                std::uint32_t* leaves) {
   const CompiledNode* nodes = tree.nodes.data();
-  const auto next = [nodes, keys, stride](std::uint32_t node, std::size_t i) {
+  const auto next = [nodes, keys](std::uint32_t node, std::size_t i) {
     const CompiledNode& at = nodes[node];
-    const std::uint32_t key = keys[at.column * stride + i];
+    const std::uint32_t key = keys[at.column * CompiledForest::kChunkRows + i];
     const bool goes_right = key - at.low > at.span;
     if constexpr (kAdjacentChildren) return at.child[0] + static_cast<std::uint32_t>(goes_right);
     return at.child[goes_right];
@@ -295,11 +295,11 @@ void route_rows(const CompiledTree& tree, const std::uint32_t* keys, std::size_t
 }  // namespace
 
 void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys,
-                           std::size_t stride, std::size_t count, std::uint32_t* leaves) {
+                           std::size_t count, std::uint32_t* leaves) {
   if (tree.adjacent_children) {
-    route_rows<true>(tree, keys, stride, count, leaves);
+    route_rows<true>(tree, keys, count, leaves);
   } else {
-    route_rows<false>(tree, keys, stride, count, leaves);
+    route_rows<false>(tree, keys, count, leaves);
   }
 }
 

@@ -84,18 +84,17 @@ class CompiledForest {
   const std::vector<RoutingColumn>& columns() const { return columns_; }
   const std::vector<CompiledTree>& trees() const { return trees_; }
 
-  // Fill keys[c * stride + i] with column c of row begin + i, for at most `stride` rows
+  // Fill keys[c * kChunkRows + i] with column c of row begin + i, for at most kChunkRows rows
   // [begin, end): from the raw table (`cells` is room for one column's cells), or from a binned
-  // table.
+  // table. The fixed stride makes a node's key one shift and add away.
   void gather(const CellTable& rows, const RawFeatures& features, std::size_t begin,
-              std::size_t end, std::span<float> cells, std::span<std::uint32_t> keys,
-              std::size_t stride) const;
+              std::size_t end, std::span<float> cells, std::uint32_t* keys) const;
   void gather(const DataMatrix& data, std::size_t begin, std::size_t end,
-              std::span<std::uint32_t> keys, std::size_t stride) const;
+              std::uint32_t* keys) const;
 
   // The leaf of each of `count` rows whose keys are in `keys` (laid out as by gather).
-  static void route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t stride,
-                    std::size_t count, std::uint32_t* leaves);
+  static void route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
+                    std::uint32_t* leaves);
 
  private:
   template <class CompileSplit>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "common/fault.hpp"
 #include "common/interruption.hpp"
@@ -26,6 +27,14 @@ SumPlan plan_sum(const std::vector<TreeLearner>& trees, std::size_t n_features, 
       if (n_features == 0) fail_absent_value();
       TreeTerm& term = plan.trees[t];
       collect_leaf_effects(trees[t].tree, term.effects);
+      if (term.effects.width == 1) {
+        term.node_effect.assign(trees[t].tree.n_nodes(), 0.0f);
+        for (std::uint64_t node = 0; node < trees[t].tree.n_nodes(); ++node) {
+          if (!trees[t].tree.left_children[node]) {
+            term.node_effect[node] = term.effects.effects[term.effects.effect_offset[node]];
+          }
+        }
+      }
       term.starts_group = t == group.first_tree;
       if (term.starts_group) {
         group.width = term.effects.width;
@@ -64,15 +73,18 @@ namespace {
 // One worker's buffers, reused from chunk to chunk.
 struct ChunkBuffers {
   std::vector<float> cells;
-  std::vector<std::uint32_t> keys;
+  // Laid out kChunkRows apart per column, but only the rows of the chunk are ever written or read:
+  // left uninitialised, so a call on one row touches no more than it needs.
+  std::unique_ptr<std::uint32_t[]> keys;
   std::vector<std::uint32_t> leaves;
   std::vector<float> total;
   std::vector<float> group;
 
-  // Room for `chunk_rows` rows: a call on one row sets up no more than it needs.
   ChunkBuffers(std::size_t chunk_rows, std::size_t n_columns, std::size_t stride)
       : cells(chunk_rows),
-        keys(std::max<std::size_t>(n_columns, 1) * chunk_rows),
+        // Leaves read column 0 and ignore it; without columns it is zeros, never read unset.
+        keys(n_columns == 0 ? new std::uint32_t[kChunkRows]()
+                            : new std::uint32_t[n_columns * kChunkRows]),
         leaves(chunk_rows),
         total(chunk_rows * stride),
         group(chunk_rows * stride) {}
@@ -83,6 +95,15 @@ void add_tree(const TreeTerm& term, const std::uint32_t* leaves, std::size_t cou
               std::size_t stride, float* sums) {
   const float* effects = term.effects.effects.data();
   const std::size_t* offsets = term.effects.effect_offset.data();
+  if (!term.node_effect.empty() && stride == 1) {  // one treatment group: the common case
+    const float* node_effect = term.node_effect.data();
+    if (term.starts_group) {
+      for (std::size_t i = 0; i < count; ++i) sums[i] = node_effect[leaves[i]];
+    } else {
+      for (std::size_t i = 0; i < count; ++i) sums[i] = sums[i] + node_effect[leaves[i]];
+    }
+    return;
+  }
   if (term.starts_group) {
     const std::size_t width = term.effects.width;
     for (std::size_t i = 0; i < count; ++i) {
@@ -92,10 +113,6 @@ void add_tree(const TreeTerm& term, const std::uint32_t* leaves, std::size_t cou
     return;
   }
   const std::size_t width = term.width_after;
-  if (width == 1 && stride == 1) {  // one treatment group: the common case, without inner loop
-    for (std::size_t i = 0; i < count; ++i) sums[i] = sums[i] + effects[offsets[leaves[i]]];
-    return;
-  }
   for (std::size_t i = 0; i < count; ++i) {
     const float* effect = effects + offsets[leaves[i]];
     float* sum = sums + i * stride;
@@ -106,17 +123,16 @@ void add_tree(const TreeTerm& term, const std::uint32_t* leaves, std::size_t cou
 // Rows [begin, end), at most kChunkRows of them: routed through every tree and averaged into
 // their rows of `out`.
 void sum_chunk(const SumPlan& plan, const CompiledForest& forest, const GatherChunk& gather,
-               std::size_t chunk_rows, std::size_t begin, std::size_t end, float divisor,
+               std::size_t begin, std::size_t end, float divisor,
                ChunkBuffers& buffers, EffectTable& out) {
   const std::size_t count = end - begin;
   const std::size_t stride = plan.stride;
-  gather(begin, end, buffers.cells, buffers.keys, chunk_rows);
+  gather(begin, end, buffers.cells, buffers.keys.get());
   for (const GroupTerm& group : plan.groups) {
     const bool first_group = &group == &plan.groups.front();
     float* sums = first_group ? buffers.total.data() : buffers.group.data();
     for (std::size_t t = group.first_tree; t < group.first_tree + group.n_trees; ++t) {
-      CompiledForest::route(forest.trees()[t], buffers.keys.data(), chunk_rows, count,
-                            buffers.leaves.data());
+      CompiledForest::route(forest.trees()[t], buffers.keys.get(), count, buffers.leaves.data());
       add_tree(plan.trees[t], buffers.leaves.data(), count, stride, sums);
     }
     if (first_group) continue;
@@ -162,7 +178,7 @@ EffectTable sum_compiled(const CompiledForest& forest, const SumPlan& plan, std:
            ++chunk) {
         const std::size_t begin = chunk * kChunkRows;
         const std::size_t end = std::min(n_rows, begin + kChunkRows);
-        sum_chunk(plan, forest, gather, chunk_rows, begin, end, divisor, buffers, result);
+        sum_chunk(plan, forest, gather, begin, end, divisor, buffers, result);
       }
       if (!claim_done.empty()) {
         claim_done[first / kChunksPerClaim].store(true, std::memory_order_release);

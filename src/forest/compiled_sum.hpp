@@ -20,6 +20,9 @@ namespace quorvanta {
 // later one is added over the columns the sum still has.
 struct TreeTerm {
   TreeRouting effects;  // every leaf's effect; `leaves` unused
+  // With one effect column: per node, its leaf's effect (0 for an internal node), read with one
+  // load instead of two.
+  std::vector<float> node_effect;
   bool starts_group = false;
   std::size_t width_after = 0;
 };
@@ -47,7 +50,7 @@ SumPlan plan_sum(const std::vector<TreeLearner>& trees, std::size_t n_features, 
 
 // Fills the keys of rows [begin, end) as CompiledForest::gather does.
 using GatherChunk = std::function<void(std::size_t begin, std::size_t end, std::span<float> cells,
-                                       std::span<std::uint32_t> keys, std::size_t stride)>;
+                                       std::uint32_t* keys)>;
 
 // The mean effect of every row of a table of `n_rows` rows. `ready`, when given, hears of rows
 // done before the call returns (see RowsReady).

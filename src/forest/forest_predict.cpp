@@ -68,8 +68,8 @@ EffectTable ForestModel::predict(DataMatrix data) {
   const std::size_t n_rows = data.n_rows();
   const SumPlan plan = plan_sum(trees_, data.x.size(), n_rows, config_.n_thread);
   const GatherChunk gather = [&](std::size_t begin, std::size_t end, std::span<float>,
-                                 std::span<std::uint32_t> keys, std::size_t stride) {
-    forest->gather(data, begin, end, keys, stride);
+                                 std::uint32_t* keys) {
+    forest->gather(data, begin, end, keys);
   };
   EffectTable result = sum_compiled(*forest, plan, n_rows, config_.n_thread, gather);
   if (n_rows == 0) result.n_cols = 0;  // an empty sum has no width

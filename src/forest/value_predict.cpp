@@ -27,7 +27,23 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
     last_paths_.forest_reused = true;
   }
   const std::shared_ptr<const CompiledForest> forest = compiled_.forest;
-  if (!forest) return predict(loader_.load(headers, rows, config_.n_thread));
+  if (!forest) {
+    const PredictionPaths compiling = last_paths_;
+    DataMatrix data = loader_.load(headers, rows, config_.n_thread);
+    // predict starts its own account of the ways taken; this call's compiling belongs to it.
+    const auto keep_compiling = [&] {
+      last_paths_.forest_compiled = compiling.forest_compiled;
+      last_paths_.forest_reused = compiling.forest_reused;
+    };
+    try {
+      EffectTable effects = predict(std::move(data));
+      keep_compiling();
+      return effects;
+    } catch (...) {
+      keep_compiling();
+      throw;
+    }
+  }
 
   // Planning either succeeds or fails the same way every time; only a success is kept, so every
   // failure is met again at the same step of the next call.
@@ -47,8 +63,8 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
                                        : last_paths_.columns_on_values);
   }
   const GatherChunk gather = [&](std::size_t begin, std::size_t end, std::span<float> cells,
-                                 std::span<std::uint32_t> keys, std::size_t stride) {
-    forest->gather(rows, features, begin, end, cells, keys, stride);
+                                 std::uint32_t* keys) {
+    forest->gather(rows, features, begin, end, cells, keys);
   };
   return sum_compiled(*forest, *plan, n_rows, config_.n_thread, gather, ready);
 }
