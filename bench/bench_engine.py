@@ -26,7 +26,7 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from bench_forest import N_FEATURES, forest_conf  # noqa: E402
-from bench_predict import make_table  # noqa: E402
+from bench_predict import fastest, make_table  # noqa: E402
 
 HEADERS = [f"f{i}" for i in range(N_FEATURES)] + ["t", "y"]
 LATENCY_TREES = (1, 10, 100)
@@ -59,18 +59,6 @@ def write_models(folder: str, rows: int) -> dict:
         with open(files[f"batch_{n_thread}"], "w", encoding="utf-8") as file:
             file.write(with_threads(text, n_thread))
     return files
-
-
-def fastest(call, repeat: int) -> tuple[float, float]:
-    """The shortest wall time and the shortest CPU time of this process over `repeat` calls."""
-    best_wall = best_cpu = float("inf")
-    for _ in range(repeat):
-        started, started_cpu = time.perf_counter(), time.process_time()
-        result = call()
-        best_wall = min(best_wall, time.perf_counter() - started)
-        best_cpu = min(best_cpu, time.process_time() - started_cpu)
-        del result
-    return best_wall, best_cpu
 
 
 def measure(files: dict, rows: int, repeat: int) -> dict:
