@@ -41,21 +41,24 @@ struct RoutingColumn {
   ColumnForm form = ColumnForm::kNumericValue;
 };
 
-// A row goes to child[0] (left) when key - low <= span in unsigned arithmetic, key being its key in
-// `column`, and to child[1] (right) otherwise. A leaf keeps every row: its children are itself; a
-// split that takes no row has its right child on both sides. Both send every key to child[0].
+// A row goes to `left` when key - low <= span in unsigned arithmetic, key being its key at
+// `key_offset` from the row's first key (column times kChunkRows, so that finding it is one
+// load), and to the tree's `right` entry of the node otherwise. A leaf keeps every row: both its
+// children are itself; a split that takes no row has its right child on both sides, and a span
+// that takes every key.
 struct CompiledNode {
   std::uint32_t low = 0;
   std::uint32_t span = 0;
-  std::uint32_t column = 0;
-  std::uint32_t child[2] = {0, 0};
+  std::uint32_t key_offset = 0;
+  std::uint32_t left = 0;
 };
 
 struct CompiledTree {
-  std::vector<CompiledNode> nodes;
+  std::vector<CompiledNode> nodes;    // 16 bytes each: four to a cache line
+  std::vector<std::uint32_t> right;   // per node: its right child (read only when not adjacent)
   std::size_t depth = 0;  // longest path from the root, in edges
   // Every right child directly follows its left sibling, as growing numbers them: the child is
-  // then child[0] plus the comparison's outcome, with no second load.
+  // then `left` plus the comparison's outcome, with no second load.
   bool adjacent_children = true;
 };
 
