@@ -34,7 +34,9 @@ EffectTable predict_by_partition(const std::vector<TreeLearner>& trees, std::uin
     // workers only read the shared trees and data.
     const std::vector<std::uint64_t> groups = tree_groups(trees.size(), n_thread);
     std::vector<std::size_t> first_tree(groups.size(), 0);
-    for (std::size_t g = 1; g < groups.size(); ++g) first_tree[g] = first_tree[g - 1] + groups[g - 1];
+    for (std::size_t g = 1; g < groups.size(); ++g) {
+      first_tree[g] = first_tree[g - 1] + groups[g - 1];
+    }
     std::vector<EffectSum> group_sums(groups.size());
     run_on_worker_threads(groups.size(), [&](std::size_t g) {
       group_sums[g] = sum_tree_effects(trees.data() + first_tree[g], groups[g], data);

@@ -8,11 +8,11 @@ from conftest import HEADERS, make_rows, small_conf
 from quorvanta import CausalModel
 
 
-@pytest.mark.parametrize("n_thread", [1, 2])
-def test_predictions_follow_every_fit(n_thread):
+def test_predictions_follow_every_fit():
+    # One thread: seeded fits on several draw from one generator in no fixed order.
     rows = make_rows(600, seed=3)
     queries = make_rows(300, seed=4)
-    conf = small_conf(n_thread=n_thread)
+    conf = small_conf(n_thread=1)
     predicted_between = CausalModel("RandomForestClassifier", conf)
     predicted_between.fit(HEADERS, rows)
     once = predicted_between.predict(HEADERS, queries)
