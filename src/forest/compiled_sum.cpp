@@ -156,7 +156,7 @@ void sum_chunk(const SumPlan& plan, const CompiledForest& forest, const GatherCh
 
 EffectTable sum_compiled(const CompiledForest& forest, const SumPlan& plan, std::size_t n_rows,
                          std::uint64_t n_thread, const GatherChunk& gather,
-                         const RowsReady& ready) {
+                         const RowsReady& ready, bool* overlapped) {
   EffectTable result;
   result.n_rows = n_rows;
   result.n_cols = plan.width;
@@ -199,7 +199,9 @@ EffectTable sum_compiled(const CompiledForest& forest, const SumPlan& plan, std:
       ready(result, std::min(n_rows, done_claims * kChunksPerClaim * kChunkRows));
     }
   };
-  if (n_thread <= 1 || n_chunks < 2) {
+  const bool on_workers = n_thread > 1 && n_chunks >= 2;
+  if (overlapped != nullptr) *overlapped = on_workers && ready;
+  if (!on_workers) {
     work(0);
   } else {
     run_on_worker_threads(std::min<std::size_t>(n_thread, n_chunks), work,

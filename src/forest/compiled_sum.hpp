@@ -53,9 +53,10 @@ using GatherChunk = std::function<void(std::size_t begin, std::size_t end, std::
                                        std::uint32_t* keys)>;
 
 // The mean effect of every row of a table of `n_rows` rows. `ready`, when given, hears of rows
-// done before the call returns (see RowsReady).
+// done while worker threads route the rest (see RowsReady); `overlapped`, when given, is told
+// whether it could (several threads and chunks).
 EffectTable sum_compiled(const CompiledForest& forest, const SumPlan& plan, std::size_t n_rows,
                          std::uint64_t n_thread, const GatherChunk& gather,
-                         const RowsReady& ready = {});
+                         const RowsReady& ready = {}, bool* overlapped = nullptr);
 
 }  // namespace quorvanta

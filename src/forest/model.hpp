@@ -40,6 +40,7 @@ struct PredictionPaths {
   std::size_t columns_on_bins = 0;        // routing columns binned chunk by chunk
   std::size_t trees_on_binned_table = 0;  // routed on the whole binned table
   std::size_t trees_by_partition = 0;     // of those, routed by partitioning node ranges
+  bool rows_ready_while_routing = false;  // finished rows went to the caller while workers routed
 };
 
 class CompiledForest;

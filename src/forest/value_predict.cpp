@@ -66,7 +66,8 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
                                  std::uint32_t* keys) {
     forest->gather(rows, features, begin, end, cells, keys);
   };
-  return sum_compiled(*forest, *plan, n_rows, config_.n_thread, gather, ready);
+  return sum_compiled(*forest, *plan, n_rows, config_.n_thread, gather, ready,
+                      &last_paths_.rows_ready_while_routing);
 }
 
 }  // namespace quorvanta

@@ -246,8 +246,11 @@ TEST(ValuePredict, RowsReportedReadyAreFinalAndComeInOrder) {
                           so_far.values.begin() + ready * so_far.n_cols);
         reported.push_back(ready);
       });
+  // The caller builds the finished rows' lists while the workers route the rest.
+  EXPECT_TRUE(model.last_paths().rows_ready_while_routing);
   ForestModel plain = fitted;
   EXPECT_TRUE(same_bits(effects, plain.predict_rows(kHeaders, rows)));
+  EXPECT_FALSE(plain.last_paths().rows_ready_while_routing) << "nobody asked for finished rows";
   std::size_t from = 0;
   for (std::size_t i = 0; i < reported.size(); ++i) {
     const std::vector<float> final_values(effects.values.begin() + from * effects.n_cols,
