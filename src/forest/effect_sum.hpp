@@ -25,7 +25,9 @@ struct TreeRouting {
   }
 };
 
-// Routes every row to its leaf and computes every leaf's effect, also of leaves no row reaches.
+// Routes every row to its leaf by partitioning node ranges, and computes every leaf's effect, also
+// of leaves no row reaches: the route of trees that do not compile, and the reference of the
+// compiled one.
 void route_tree(const TreeLearner& learner, const DataMatrix& data, TreeRouting& routing);
 
 // Only the effect of every leaf, with route_tree's failures about them; `leaves` is left alone.

@@ -49,6 +49,7 @@ void ForestModel::fit(DataMatrix data) {
   // Only a fit that grew every tree changes the model.
   trees_.reserve(trees_.size() + grown.size());
   for (TreeLearner& learner : grown) trees_.push_back(std::move(learner));
+  compiled_ = {};  // compiled for the trees before these
 }
 
 }  // namespace quorvanta

@@ -33,11 +33,27 @@ using RowsReady = std::function<void(const EffectTable& effects, std::size_t row
 // Which ways the last prediction took, "getters for tests": a fast path that stops being taken
 // shows here, not in the results.
 struct PredictionPaths {
+  bool forest_compiled = false;           // the raw-table route compiled the trees in this call
+  bool forest_reused = false;             // it took them as compiled by an earlier call
+  bool sum_plan_reused = false;           // and the leaf effects and sum widths as well
   std::size_t trees_on_values = 0;        // routed on the raw values of the caller's table
   std::size_t columns_on_values = 0;      // routing columns compared as values
   std::size_t columns_on_bins = 0;        // routing columns binned chunk by chunk
   std::size_t trees_on_binned_table = 0;  // routed on the whole binned table
   std::size_t trees_by_partition = 0;     // of those, routed by partitioning node ranges
+  bool rows_ready_while_routing = false;  // finished rows went to the caller while workers routed
+};
+
+class CompiledForest;
+struct SumPlan;
+
+// What predicting raw tables compiles from the trees and the features' records, kept from call to
+// call until either changes. Shared by copies of a model, so its parts never change once built.
+struct CompiledPrediction {
+  bool built = false;
+  std::size_t n_records = 0;                     // records the loader held when it was built
+  std::shared_ptr<const CompiledForest> forest;  // null: some tree routes only by partitioning
+  std::shared_ptr<const SumPlan> plan;           // for tables with rows, once one was planned
 };
 
 class Model {
@@ -99,6 +115,7 @@ class ForestModel final : public Model {
   DataLoader loader_;
   std::vector<TreeLearner> trees_;
   PredictionPaths last_paths_;
+  CompiledPrediction compiled_;
 };
 
 // The model kind named "RandomForestRegressor" or "RandomForestClassifier";

@@ -1,10 +1,11 @@
-#include "forest/value_router.hpp"
+#include "forest/compiled_forest.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 
+#include "common/interruption.hpp"
 #include "data/bin.hpp"
 
 namespace quorvanta {
@@ -14,42 +15,25 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 // Unsigned key whose order is the f32 order of non-NaN values, with -0.0 taken as 0.0, so that
 // keys are equal exactly when the values compare equal.
-std::uint32_t value_key(float value) {
-  if (value == 0.0f) value = 0.0f;
-  const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-  return (bits & 0x80000000u) != 0 ? ~bits : (bits | 0x80000000u);
+// Written on the bits without branches, so that gathering a column vectorises.
+constexpr std::uint32_t bits_key(std::uint32_t bits) {
+  bits = (bits & 0x7FFFFFFFu) == 0 ? 0 : bits;
+  return bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u);
 }
+
+constexpr bool is_nan_bits(std::uint32_t bits) { return (bits & 0x7FFFFFFFu) > 0x7F800000u; }
+
+std::uint32_t value_key(float value) { return bits_key(std::bit_cast<std::uint32_t>(value)); }
 
 const std::uint32_t kMinusInfinityKey = value_key(-kInfinity);
 // A span that takes every key.
 constexpr std::uint32_t kEveryKey = 0xFFFFFFFFu;
 const std::uint32_t kInfinityKey = value_key(kInfinity);
+// Columns whose key offsets fit 32 bits.
+constexpr std::size_t kMaxColumns = 0xFFFFFFFFu / CompiledForest::kChunkRows;
 
 bool points_forward(std::uint64_t node, std::uint64_t child, std::size_t n_nodes) {
   return child > node && child < n_nodes;
-}
-
-// Every internal node can route a row: its split is its own, has a split bin and a feature of the
-// table, and both children exist further on. Children that point forward also guarantee that every
-// walk ends. Trained trees always qualify.
-bool well_formed(const TreeRecord& tree, std::size_t n_features) {
-  const std::size_t n_nodes = tree.n_nodes();
-  if (n_nodes == 0 || n_nodes > std::numeric_limits<std::uint32_t>::max() ||
-      tree.left_children.size() != n_nodes || tree.right_children.size() != n_nodes ||
-      tree.split.size() != n_nodes) {
-    return false;
-  }
-  for (std::uint64_t node = 0; node < n_nodes; ++node) {
-    if (!tree.left_children[node]) continue;
-    const std::optional<SplitInfo>& split = tree.split[node];
-    if (!split || split->node_id != node || !split->value || split->value->empty() ||
-        split->feature_id >= n_features || !tree.right_children[node] ||
-        !points_forward(node, *tree.left_children[node], n_nodes) ||
-        !points_forward(node, *tree.right_children[node], n_nodes)) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Longest path from the root over the nodes it reaches. Children come after their parents, so one
@@ -98,7 +82,28 @@ std::optional<float> category_of_bin(const DiscreteBin& bin, std::size_t k) {
 
 }  // namespace
 
-std::uint32_t ValueRouter::column_of(std::size_t feature, ColumnForm form) {
+// Children that point forward also guarantee that every walk ends.
+bool well_formed(const TreeRecord& tree, std::size_t n_features) {
+  const std::size_t n_nodes = tree.n_nodes();
+  if (n_nodes == 0 || n_nodes > std::numeric_limits<std::uint32_t>::max() ||
+      tree.left_children.size() != n_nodes || tree.right_children.size() != n_nodes ||
+      tree.split.size() != n_nodes) {
+    return false;
+  }
+  for (std::uint64_t node = 0; node < n_nodes; ++node) {
+    if (!tree.left_children[node]) continue;
+    const std::optional<SplitInfo>& split = tree.split[node];
+    if (!split || split->node_id != node || !split->value || split->value->empty() ||
+        split->feature_id >= n_features || !tree.right_children[node] ||
+        !points_forward(node, *tree.left_children[node], n_nodes) ||
+        !points_forward(node, *tree.right_children[node], n_nodes)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::uint32_t CompiledForest::column_of(std::size_t feature, ColumnForm form) {
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     if (columns_[c].feature == feature && columns_[c].form == form) {
       return static_cast<std::uint32_t>(c);
@@ -108,8 +113,8 @@ std::uint32_t ValueRouter::column_of(std::size_t feature, ColumnForm form) {
   return static_cast<std::uint32_t>(columns_.size() - 1);
 }
 
-bool ValueRouter::compile_split(const SplitInfo& split, ValueNode& node) {
-  const RawFeature& feature = features_->features[split.feature_id];
+bool CompiledForest::compile_split(const SplitInfo& split, const RawFeature& feature,
+                                   CompiledNode& node) {
   const std::uint8_t k = split.value->front();
   if (!split.iscat && feature.continuous != nullptr &&
       thresholds_route_values(*feature.continuous)) {
@@ -133,7 +138,13 @@ bool ValueRouter::compile_split(const SplitInfo& split, ValueNode& node) {
       return true;
     }
   }
-  // On bins: a missing cell (255) never goes left, so neither does a categorical split bin of 255.
+  return compile_bin_split(split, node);
+}
+
+bool CompiledForest::compile_bin_split(const SplitInfo& split, CompiledNode& node) {
+  // A missing cell (255) never goes left, so neither does a categorical split bin of 255. A
+  // numeric split bin of 255 sends every present bin left, as 254 does.
+  const std::uint8_t k = split.value->front();
   const std::uint32_t column = column_of(split.feature_id, ColumnForm::kBin);
   if (split.iscat) {
     if (k == kMissingBin) return false;
@@ -144,61 +155,87 @@ bool ValueRouter::compile_split(const SplitInfo& split, ValueNode& node) {
   return true;
 }
 
-std::optional<ValueRouter> ValueRouter::compile(const std::vector<TreeLearner>& trees,
-                                                const RawFeatures& features) {
-  ValueRouter router;
-  router.features_ = &features;
+template <class CompileSplit>
+std::optional<CompiledForest> CompiledForest::compile(const std::vector<TreeLearner>& trees,
+                                                      std::size_t n_features,
+                                                      CompileSplit compile_split) {
+  CompiledForest forest;
   for (const TreeLearner& learner : trees) {
-    if (!well_formed(learner.tree, features.features.size())) return std::nullopt;
+    check_interruption();
+    if (!well_formed(learner.tree, n_features)) return std::nullopt;
   }
+  forest.trees_.reserve(trees.size());
   for (const TreeLearner& learner : trees) {
+    check_interruption();
     const TreeRecord& tree = learner.tree;
-    ValueTree& compiled = router.trees_.emplace_back();
+    CompiledTree& compiled = forest.trees_.emplace_back();
     compiled.depth = tree_depth(tree);
     compiled.nodes.resize(tree.n_nodes());
+    compiled.right.resize(tree.n_nodes());
     for (std::uint64_t node = 0; node < tree.n_nodes(); ++node) {
-      ValueNode& at = compiled.nodes[node];
+      CompiledNode& at = compiled.nodes[node];
       const auto self = static_cast<std::uint32_t>(node);
       if (!tree.left_children[node]) {
-        at = {0, kEveryKey, 0, {self, self}};
+        at = {0, kEveryKey, 0, self};
+        compiled.right[node] = self;
         continue;
       }
       const auto left = static_cast<std::uint32_t>(*tree.left_children[node]);
       const auto right = static_cast<std::uint32_t>(*tree.right_children[node]);
-      if (!router.compile_split(*tree.split[node], at)) {
-        at = {0, kEveryKey, 0, {right, right}};
+      compiled.right[node] = right;
+      if (!compile_split(forest, *tree.split[node], at)) {
+        at = {0, kEveryKey, 0, right};
         continue;
       }
-      at.child[0] = left;
-      at.child[1] = right;
+      // More columns than key offsets can address: route by partitioning instead.
+      if (forest.columns_.size() > kMaxColumns) return std::nullopt;
+      at.key_offset *= kChunkRows;  // compile_split leaves the column number there
+      at.left = left;
       compiled.adjacent_children &= right == left + 1;
     }
   }
-  return router;
+  return forest;
 }
 
-void ValueRouter::gather(const CellTable& rows, std::size_t begin, std::size_t end,
-                         std::span<float> cells, std::span<std::uint32_t> keys) const {
+std::optional<CompiledForest> CompiledForest::on_values(const std::vector<TreeLearner>& trees,
+                                                        const RawFeatures& features) {
+  return compile(trees, features.features.size(),
+                 [&features](CompiledForest& forest, const SplitInfo& split, CompiledNode& node) {
+                   return forest.compile_split(split, features.features[split.feature_id], node);
+                 });
+}
+
+std::optional<CompiledForest> CompiledForest::on_bins(const std::vector<TreeLearner>& trees,
+                                                      std::size_t n_features) {
+  return compile(trees, n_features,
+                 [](CompiledForest& forest, const SplitInfo& split, CompiledNode& node) {
+                   return forest.compile_bin_split(split, node);
+                 });
+}
+
+void CompiledForest::gather(const CellTable& rows, const RawFeatures& features,
+                            std::size_t begin, std::size_t end, std::span<float> cells,
+                            std::uint32_t* keys) const {
   const std::size_t count = end - begin;
   const std::span<float> column_cells = cells.first(count);
   std::vector<std::uint8_t> bins;
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     const RoutingColumn& column = columns_[c];
-    const RawFeature& feature = features_->features[column.feature];
-    std::uint32_t* out = keys.data() + c * kChunkRows;
+    const RawFeature& feature = features.features[column.feature];
+    std::uint32_t* out = keys + c * kChunkRows;
     rows.read_column(feature.position, begin, end, column_cells);
     switch (column.form) {
       case ColumnForm::kNumericValue:
         for (std::size_t i = 0; i < count; ++i) {
-          const float cell = column_cells[i];
-          const std::uint32_t present_nan = is_missing_cell(cell) ? kMissingKey : kMinusInfinityKey;
-          out[i] = std::isnan(cell) ? present_nan : value_key(cell);
+          const std::uint32_t bits = std::bit_cast<std::uint32_t>(column_cells[i]);
+          const std::uint32_t nan_key = bits == kMissingCellBits ? kMissingKey : kMinusInfinityKey;
+          out[i] = is_nan_bits(bits) ? nan_key : bits_key(bits);
         }
         break;
       case ColumnForm::kCategoryValue:
         for (std::size_t i = 0; i < count; ++i) {
-          const float cell = column_cells[i];
-          out[i] = std::isnan(cell) ? kMissingKey : value_key(cell);
+          const std::uint32_t bits = std::bit_cast<std::uint32_t>(column_cells[i]);
+          out[i] = is_nan_bits(bits) ? kMissingKey : bits_key(bits);
         }
         break;
       case ColumnForm::kBin:
@@ -214,6 +251,14 @@ void ValueRouter::gather(const CellTable& rows, std::size_t begin, std::size_t e
   }
 }
 
+void CompiledForest::gather(const DataMatrix& data, std::size_t begin, std::size_t end,
+                            std::uint32_t* keys) const {
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    const std::uint8_t* bins = data.x[columns_[c].feature].data();
+    std::copy(bins + begin, bins + end, keys + c * kChunkRows);
+  }
+}
+
 namespace {
 
 // The leaf of each row: shallow trees take every row through `depth` steps (a leaf keeps its rows
@@ -221,47 +266,51 @@ namespace {
 // picks the child, with no data-dependent branch: routing 1M rows through 20 trees of depth 6 with
 // a branch on the direction took about five times as long.
 template <bool kAdjacentChildren>
-void route_rows(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
+void route_rows(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
                 std::uint32_t* leaves) {
-  const ValueNode* nodes = tree.nodes.data();
-  const auto next = [nodes, keys](std::uint32_t node, std::size_t i) {
-    const ValueNode& at = nodes[node];
-    const std::uint32_t key = keys[at.column * ValueRouter::kChunkRows + i];
-    const bool goes_right = key - at.low > at.span;
-    if constexpr (kAdjacentChildren) return at.child[0] + static_cast<std::uint32_t>(goes_right);
-    return at.child[goes_right];
+  const CompiledNode* nodes = tree.nodes.data();
+  const std::uint32_t* right = tree.right.data();
+  const auto next = [nodes, right](std::uint32_t node, const std::uint32_t* row_keys) {
+    const CompiledNode& at = nodes[node];
+    const bool goes_right = row_keys[at.key_offset] - at.low > at.span;
+    if constexpr (kAdjacentChildren) return at.left + static_cast<std::uint32_t>(goes_right);
+    return goes_right ? right[node] : at.left;
   };
-  if (tree.depth > ValueRouter::kMaxBranchFreeDepth) {
+  if (tree.depth > CompiledForest::kMaxBranchFreeDepth) {
     for (std::size_t i = 0; i < count; ++i) {
       std::uint32_t node = 0;
-      while (nodes[node].child[0] != node) node = next(node, i);
+      while (nodes[node].left != node) node = next(node, keys + i);
       leaves[i] = node;
     }
     return;
   }
   // Rows in groups of kLanes walk side by side with their nodes in registers: independent chains
   // of loads that overlap (CPU time of predict_array on 1M rows x 20 trees: 0.20 s walking one
-  // level of all rows at a time, 0.16 s in groups of 8).
+  // level of all rows at a time, 0.16 s in groups of 8). A lane's key is a fixed displacement
+  // from the group's first row, so each step is a handful of instructions.
   constexpr std::size_t kLanes = 8;
   std::size_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
     std::uint32_t lanes[kLanes] = {};
+    const std::uint32_t* group_keys = keys + i;
     for (std::size_t step = 0; step < tree.depth; ++step) {
-      for (std::size_t lane = 0; lane < kLanes; ++lane) lanes[lane] = next(lanes[lane], i + lane);
+      for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        lanes[lane] = next(lanes[lane], group_keys + lane);
+      }
     }
     std::copy(lanes, lanes + kLanes, leaves + i);
   }
   for (; i < count; ++i) {
     std::uint32_t node = 0;
-    for (std::size_t step = 0; step < tree.depth; ++step) node = next(node, i);
+    for (std::size_t step = 0; step < tree.depth; ++step) node = next(node, keys + i);
     leaves[i] = node;
   }
 }
 
 }  // namespace
 
-void ValueRouter::route(const ValueTree& tree, const std::uint32_t* keys, std::size_t count,
-                        std::uint32_t* leaves) {
+void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys,
+                           std::size_t count, std::uint32_t* leaves) {
   if (tree.adjacent_children) {
     route_rows<true>(tree, keys, count, leaves);
   } else {

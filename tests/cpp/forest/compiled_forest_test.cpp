@@ -13,7 +13,7 @@
 #include "common/fault.hpp"
 #include "common/interruption.hpp"
 #include "forest/model.hpp"
-#include "forest/value_router.hpp"
+#include "forest/compiled_forest.hpp"
 
 namespace quorvanta {
 namespace {
@@ -246,8 +246,11 @@ TEST(ValuePredict, RowsReportedReadyAreFinalAndComeInOrder) {
                           so_far.values.begin() + ready * so_far.n_cols);
         reported.push_back(ready);
       });
+  // The caller builds the finished rows' lists while the workers route the rest.
+  EXPECT_TRUE(model.last_paths().rows_ready_while_routing);
   ForestModel plain = fitted;
   EXPECT_TRUE(same_bits(effects, plain.predict_rows(kHeaders, rows)));
+  EXPECT_FALSE(plain.last_paths().rows_ready_while_routing) << "nobody asked for finished rows";
   std::size_t from = 0;
   for (std::size_t i = 0; i < reported.size(); ++i) {
     const std::vector<float> final_values(effects.values.begin() + from * effects.n_cols,
@@ -358,7 +361,7 @@ TEST(ValuePredict, ChildrenInAnyOrderAndDeepTreesRouteAlike) {
   const CellTable rows = prediction_table(model, 1000, 12);
   DataLoader loader = model.loader();
   const RawFeatures features = loader.locate_features(kHeaders, rows);
-  ASSERT_TRUE(ValueRouter::compile(model.trees(), features)->trees()[0].adjacent_children)
+  ASSERT_TRUE(CompiledForest::on_values(model.trees(), features)->trees()[0].adjacent_children)
       << "grown trees number each right child right after its sibling";
 
   // Swapped children: no right child follows its sibling, so the walk loads the child it takes.
@@ -368,7 +371,7 @@ TEST(ValuePredict, ChildrenInAnyOrderAndDeepTreesRouteAlike) {
     std::swap(learner.tree.left_children, learner.tree.right_children);
   }
   const ForestModel mirrored(model.kind(), model.config(), model.loader(), swapped);
-  EXPECT_FALSE(ValueRouter::compile(mirrored.trees(), features)->trees()[0].adjacent_children);
+  EXPECT_FALSE(CompiledForest::on_values(mirrored.trees(), features)->trees()[0].adjacent_children);
   EXPECT_EQ(expect_same_prediction(mirrored, rows).trees_on_values, 3u);
 
   // A chain 40 levels deep: each level sends f1 below its own cut left to a leaf.
@@ -392,8 +395,8 @@ TEST(ValuePredict, ChildrenInAnyOrderAndDeepTreesRouteAlike) {
     node = right;
   }
   const ForestModel deep(model.kind(), model.config(), model.loader(), chain);
-  EXPECT_GT(ValueRouter::compile(deep.trees(), features)->trees()[0].depth,
-            ValueRouter::kMaxBranchFreeDepth);
+  EXPECT_GT(CompiledForest::on_values(deep.trees(), features)->trees()[0].depth,
+            CompiledForest::kMaxBranchFreeDepth);
   EXPECT_EQ(expect_same_prediction(deep, rows).trees_on_values, 1u);
 }
 
@@ -464,6 +467,103 @@ TEST(ValuePredict, WithoutFeaturesTheRowCountFails) {
     expect_same_prediction(ForestModel(fitted.kind(), config, fitted.loader(), fitted.trees()),
                            prediction_table(fitted, 10, 1));
   }
+}
+
+}  // namespace
+}  // namespace quorvanta
+
+namespace quorvanta {
+namespace {
+
+PredictionPaths paths_of_call(ForestModel& model, const CellTable& rows, EffectTable* effects,
+                              const std::vector<std::string>& headers = kHeaders) {
+  *effects = model.predict_rows(headers, rows);
+  return model.last_paths();
+}
+
+TEST(CompiledForest, CompiledOnceAndReusedUntilTheTreesChange) {
+  ForestModel model = fitted_model(ModelKind::Classification, 4, 2);
+  const CellTable rows = prediction_table(model, 700, 3);
+  EffectTable first, again, copied, none;
+  PredictionPaths paths = paths_of_call(model, rows, &first);
+  EXPECT_TRUE(paths.forest_compiled);
+  EXPECT_FALSE(paths.forest_reused);
+  EXPECT_FALSE(paths.sum_plan_reused);
+
+  paths = paths_of_call(model, rows, &again);
+  EXPECT_FALSE(paths.forest_compiled) << "the second call compiled the trees again";
+  EXPECT_TRUE(paths.forest_reused);
+  EXPECT_TRUE(paths.sum_plan_reused);
+  EXPECT_TRUE(same_bits(again, first));
+
+  // A copy holds the same trees and may share what was compiled for them.
+  ForestModel copy = model;
+  paths = paths_of_call(copy, rows, &copied);
+  EXPECT_TRUE(paths.forest_reused);
+  EXPECT_TRUE(same_bits(copied, first));
+
+  // Without rows the sums have another width: planned afresh, the kept plan untouched.
+  paths = paths_of_call(model, CellTable(), &none, {"f0", "f1", "f2", "c0", "c1"});
+  EXPECT_TRUE(paths.forest_reused);
+  EXPECT_FALSE(paths.sum_plan_reused);
+  EXPECT_EQ(none.n_rows, 0u);
+  EXPECT_TRUE(paths_of_call(model, rows, &again).sum_plan_reused);
+
+  // A fit adds trees: the next call compiles them all and predicts as the binned route does.
+  model.fit(model.data_loader().load(kHeaders, training_table(900, true, 4)));
+  ASSERT_EQ(model.trees().size(), 8u);
+  const PredictionPaths refit = expect_same_prediction(model, rows);
+  EXPECT_TRUE(refit.forest_compiled);
+  EXPECT_EQ(refit.trees_on_values, 8u);
+  paths = paths_of_call(model, rows, &again);
+  EXPECT_TRUE(paths.forest_compiled) << "trees compiled before the fit were used after it";
+  EXPECT_FALSE(same_bits(again, first));
+  EXPECT_TRUE(paths_of_call(model, rows, &again).forest_reused);
+}
+
+TEST(CompiledForest, FailuresComeAgainAtEveryCall) {
+  const ForestModel fitted = fitted_model(ModelKind::Classification, 3, 1);
+  const CellTable rows = prediction_table(fitted, 300, 8);
+  std::vector<TreeLearner> narrow = fitted.trees();
+  for (std::optional<SplitInfo>& split : narrow[1].tree.split) split->summary.resize(1);
+  std::vector<TreeLearner> damaged = fitted.trees();
+  damaged[1].tree.split[0]->feature_id = 99;
+  for (std::uint64_t n_thread : {0, 1, 2}) {
+    SCOPED_TRACE(testing::Message() << "threads " << n_thread);
+    const TreeConfig config = make_config(3, n_thread);
+    for (const std::vector<TreeLearner>* trees : {&narrow, &damaged}) {
+      ForestModel model(fitted.kind(), config, fitted.loader(), *trees);
+      const Outcome first = outcome_of([&] { return model.predict_rows(kHeaders, rows); });
+      ASSERT_FALSE(first.failure.empty());
+      const Outcome second = outcome_of([&] { return model.predict_rows(kHeaders, rows); });
+      EXPECT_EQ(second.failure, first.failure);
+      // A good table after a failed one still fails the same way; the trees are what fails.
+      EXPECT_EQ(outcome_of([&] { return model.predict_rows(kHeaders, rows); }).failure,
+                first.failure);
+    }
+    // The damaged forest keeps its verdict: every call routes the whole binned table.
+    ForestModel model(fitted.kind(), config, fitted.loader(), damaged);
+    outcome_of([&] { return model.predict_rows(kHeaders, rows); });
+    outcome_of([&] { return model.predict_rows(kHeaders, rows); });
+    EXPECT_TRUE(model.last_paths().forest_reused);
+    EXPECT_EQ(model.last_paths().trees_on_binned_table, 3u);
+    EXPECT_EQ(model.last_paths().trees_by_partition, 3u);
+  }
+}
+
+TEST(CompiledForest, BinnedTablesTakeTheCompiledRouteAndMatchPartitioning) {
+  ForestModel model = fitted_model(ModelKind::Regression, 5, 1);
+  const CellTable rows = prediction_table(model, 1200, 6);
+  const DataMatrix data = model.data_loader().load(kHeaders, rows);
+  const EffectTable compiled = model.predict(data);
+  EXPECT_EQ(model.last_paths().trees_on_binned_table, 5u);
+  EXPECT_EQ(model.last_paths().trees_by_partition, 0u) << "the compiled route was not taken";
+  // A column of another length, which no split reads, sends the table to partitioning.
+  DataMatrix uneven = data;
+  uneven.x.push_back({0});
+  const EffectTable partitioned = model.predict(uneven);
+  EXPECT_EQ(model.last_paths().trees_by_partition, 5u);
+  EXPECT_TRUE(same_bits(compiled, partitioned));
 }
 
 }  // namespace
