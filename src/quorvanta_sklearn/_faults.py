@@ -11,6 +11,8 @@ class UpliftModelError(RuntimeError):
     """The model failed inside `fit` or `predict`; the message is the model's own and the
     original fault (a `FaultException`, which is not an `Exception`) is the `__cause__`."""
 
+    __module__ = "quorvanta_sklearn"
+
 
 def is_fault(error: BaseException) -> bool:
     """Whether `error` is quorvanta's FaultException (the module does not export the type)."""
