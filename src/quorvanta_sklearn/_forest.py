@@ -15,13 +15,14 @@ from quorvanta_sklearn import _importances
 from quorvanta_sklearn._faults import model_faults
 from quorvanta_sklearn._model_io import joined_text, model_from_text, model_text, text_blocks
 from quorvanta_sklearn._params import forest_conf, seed_of
-from quorvanta_sklearn._tables import Block, FeatureCoding, header_names
-from quorvanta_sklearn._targets import TreatmentCoding, outcome, weights
-
-TREATMENT_COLUMN = "__treatment__"
-OUTCOME_COLUMN = "__outcome__"
-WEIGHT_COLUMN = "__weight__"
-_RESERVED = (TREATMENT_COLUMN, OUTCOME_COLUMN, WEIGHT_COLUMN)
+from quorvanta_sklearn._tables import Block, FeatureCoding
+from quorvanta_sklearn._targets import TreatmentCoding
+from quorvanta_sklearn._training import (
+    column_conf,
+    feature_headers,
+    table_headers,
+    training_block,
+)
 
 
 def added_trees_seed(seed: int, n_held: int) -> int:
@@ -47,48 +48,20 @@ class _UpliftForest(BaseEstimator):
         forest each time unless warm_start adds trees to the one held. Returns self."""
         warm = bool(self.warm_start) and hasattr(self, "model_")
         if warm:
-            coding = self._coding
-            frame = coding.aligned(X)
+            coding, columns, treatments = self._coding, X, self._treatment_coding
         else:
             coding, columns, _ = FeatureCoding.fit(X, self.categorical_features)
-            frame = coding.aligned(columns)
+            treatments = None
         conf = forest_conf(self.get_params(), coding.n_features, self._binary_outcome)
-        n_rows = frame.n_rows
-        y_values = outcome(y, n_rows, self._binary_outcome)
-        weight_values = weights(sample_weight, n_rows)
-        if warm:
-            treatments = self._treatment_coding
-            series = TreatmentCoding.fit(treatment, treatments.control, n_rows)[1]
-            codes = treatments.codes(series)
-            if (codes < 0).any():
-                raise ValueError(
-                    "warm_start: treatment holds labels the forest was not fitted with; the "
-                    f"groups are {[treatments.control, *treatments.treatments]!r}"
-                )
-        else:
-            treatments, series = TreatmentCoding.fit(treatment, self.control_name, n_rows)
-            codes = treatments.codes(series)
-        seed = seed_of(self.random_state)
-        if n_rows == 0:
-            raise ValueError("X has no rows")
-
-        headers = header_names(coding.names, coding.n_features, _RESERVED)
-        extra = [TREATMENT_COLUMN, OUTCOME_COLUMN]
-        if weight_values is not None:
-            extra.append(WEIGHT_COLUMN)
-        block = coding.block(frame, len(extra))
-        block.set_column(coding.n_features, codes)
-        block.set_column(coding.n_features + 1, y_values)
-        if weight_values is not None:
-            block.set_column(coding.n_features + 2, weight_values)
-        all_headers = headers + extra
-        conf.update(
-            feature=headers,
-            cat=[name for name, flag in zip(headers, coding.categorical) if flag],
-            treatment=[TREATMENT_COLUMN],
-            y=OUTCOME_COLUMN,
-            weight=WEIGHT_COLUMN if weight_values is not None else "",
+        block, treatments, weighted = training_block(
+            coding, columns, y, treatment, sample_weight, self._binary_outcome, treatments,
+            self.control_name,
         )
+        seed = seed_of(self.random_state)
+        if block.values.shape[0] == 0:
+            raise ValueError("X has no rows")
+        all_headers = table_headers(coding, weighted)
+        conf.update(column_conf(coding, weighted))
         if seed is not None:
             conf["seed"] = seed
 
@@ -99,7 +72,7 @@ class _UpliftForest(BaseEstimator):
             with model_faults():
                 model.fit(all_headers, block.table())
         text = model_text(model)
-        self._store(model, text, coding, treatments, headers, conf["n_tree"])
+        self._store(model, coding, treatments, conf["n_tree"])
         self.feature_importances_ = self._importances(text, all_headers, block)
         return self
 
@@ -127,17 +100,15 @@ class _UpliftForest(BaseEstimator):
     def _store(
         self,
         model: CausalModel,
-        text: str,
         coding: FeatureCoding,
         treatments: TreatmentCoding,
-        headers: list[str],
         n_trees: int,
     ) -> None:
         self.model_ = model
         self.n_trees_ = n_trees
         self._coding = coding
         self._treatment_coding = treatments
-        self._headers = headers
+        self._headers = feature_headers(coding)
         self.n_features_in_ = coding.n_features
         if coding.names is not None and all(isinstance(name, str) for name in coding.names):
             self.feature_names_in_ = np.asarray(coding.names, dtype=object)

@@ -102,13 +102,23 @@ class TreatmentCoding:
     control: Hashable
     treatments: list[Hashable]
 
-    @classmethod
-    def fit(cls, treatment: Any, control_name: Any, n_rows: int) -> tuple[TreatmentCoding, Any]:
+    @staticmethod
+    def checked(treatment: Any, n_rows: int) -> Any:
+        """The labels as a Series, refused when some are missing."""
         series = _one_dimensional("treatment", treatment, n_rows)
         missing = series.isna().to_numpy()
         if missing.any():
             raise ValueError(f"treatment has missing values in {_positions(missing)}")
-        labels = list(series.unique())
+        return series
+
+    @classmethod
+    def fit(cls, treatment: Any, control_name: Any, n_rows: int) -> tuple[TreatmentCoding, Any]:
+        series = cls.checked(treatment, n_rows)
+        return cls.of_labels(list(series.unique()), control_name), series
+
+    @classmethod
+    def of_labels(cls, labels: list[Any], control_name: Any) -> TreatmentCoding:
+        """The coding of a set of distinct labels."""
         if control_name is None:
             if labels and all(_is_number(label) for label in labels) and 0 in labels:
                 control = labels[labels.index(0)]
@@ -137,7 +147,7 @@ class TreatmentCoding:
                 f"treatment holds {len(others) + 1} groups; the model holds at most {MAX_GROUPS} "
                 "(control and 254 treatments)"
             )
-        return cls(control, others), series
+        return cls(control, others)
 
     def codes(self, series: Any) -> np.ndarray:
         """Group numbers: 0 for control, 1, 2, ... for the other labels in order."""
