@@ -73,20 +73,42 @@ def _path_gain_tree(tree: dict[str, Any], columns: dict[int, int]) -> dict[str, 
     return dict(tree, split=splits)
 
 
-def regression_importances(
-    name: str, text: str, n_features: int, headers: list[str], table: Any
-) -> np.ndarray:
-    head, trees = text_blocks(text)[0], _trees(text)
+def path_gain_counter(text: str) -> tuple[str, list[int], int] | None:
+    """The text of the forest whose leaves' effects are their paths' gains per used feature,
+    the used features (the effect columns) and the number of trees; None when nothing split."""
+    trees = _trees(text)
     used = sorted({split["feature_id"] for _, tree in trees for split in _split_nodes(tree)})
-    totals = np.zeros(n_features, dtype=np.float64)
     if not used:
-        return totals
+        return None
     columns = {feature: column for column, feature in enumerate(used)}
     blocks = [
         config + "\n" + json.dumps(_path_gain_tree(tree, columns), separators=(",", ":"))
         for config, tree in trees
     ]
-    counter = model_from_text(name, joined_text(head, blocks))
-    sums = np.asarray(counter.predict_array(headers, table), dtype=np.float32)
-    totals[used] = sums.sum(axis=0, dtype=np.float64) * len(trees)
+    return joined_text(text_blocks(text)[0], blocks), used, len(trees)
+
+
+def gain_row_sums(name: str, counter_text: str, headers: list[str], table: Any) -> np.ndarray:
+    """Per used feature, the sum over the table's rows of their paths' gains, per tree."""
+    counter = model_from_text(name, counter_text)
+    effects = np.asarray(counter.predict_array(headers, table), dtype=np.float32)
+    return effects.sum(axis=0, dtype=np.float64)
+
+
+def weighted_gain_importances(
+    sums: np.ndarray, used: list[int], n_trees: int, n_features: int
+) -> np.ndarray:
+    totals = np.zeros(n_features, dtype=np.float64)
+    totals[used] = sums * n_trees
     return _normalised(totals)
+
+
+def regression_importances(
+    name: str, text: str, n_features: int, headers: list[str], table: Any
+) -> np.ndarray:
+    counter = path_gain_counter(text)
+    if counter is None:
+        return np.zeros(n_features, dtype=np.float64)
+    counter_text, used, n_trees = counter
+    sums = gain_row_sums(name, counter_text, headers, table)
+    return weighted_gain_importances(sums, used, n_trees, n_features)

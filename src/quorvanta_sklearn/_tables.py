@@ -147,7 +147,13 @@ def _categories_of(column: Any) -> Any:
 
     if isinstance(column.dtype, pd.CategoricalDtype):
         return column.cat.categories
-    present = pd.unique(column[column.notna()].to_numpy())
+    return sorted_categories(pd.unique(column[column.notna()].to_numpy()))
+
+
+def sorted_categories(present: np.ndarray) -> Any:
+    """Distinct category values as an index, sorted when they sort."""
+    import pandas as pd
+
     try:
         present = np.sort(present) if present.dtype != object else sorted(present)
     except TypeError:
