@@ -89,7 +89,9 @@ class _UpliftForest(BaseEstimator):
         if n_estimators == n_held:
             return self.model_
         added_seed = None if seed is None else added_trees_seed(seed, n_held)
-        grower = self.model_._untrained_copy(n_estimators - n_held, added_seed)
+        grower = self.model_._untrained_copy(  # type: ignore[attr-defined]
+            n_estimators - n_held, added_seed
+        )
         with model_faults():
             grower.fit(headers, block.table())
         head, held = text_blocks(model_text(self.model_))

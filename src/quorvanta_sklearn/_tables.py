@@ -154,11 +154,12 @@ def sorted_categories(present: np.ndarray) -> Any:
     """Distinct category values as an index, sorted when they sort."""
     import pandas as pd
 
+    values: Any = present
     try:
-        present = np.sort(present) if present.dtype != object else sorted(present)
+        values = np.sort(present) if present.dtype != object else sorted(present)
     except TypeError:
         pass
-    return pd.Index(present, tupleize_cols=False)
+    return pd.Index(values, tupleize_cols=False)
 
 
 def _codes(column: Any, categories: Any) -> tuple[np.ndarray, np.ndarray]:
@@ -268,7 +269,7 @@ class FeatureCoding:
             if categorical:
                 categories.append(_categories_of(frame.series(position)))
             else:
-                if is_frame:
+                if names is not None:
                     _checked_numeric(repr(names[position]), frame.dtypes()[position])
                 categories.append(None)
         if not is_frame:
@@ -313,6 +314,7 @@ class FeatureCoding:
         values = np.empty((n_rows, self.n_features + n_extra), dtype=np.float32, order="F")
         mask: np.ndarray | None = None
         for position in range(self.n_features):
+            missing: np.ndarray | None
             if self.categorical[position]:
                 column, missing = _codes(frame.series(position), self.categories[position])
             else:

@@ -252,3 +252,18 @@ def test_estimators_pickle_through_joblib_and_spawned_processes(tmp_path):
     result = queue.get(timeout=120)
     child.join(timeout=60)
     assert result == est.predict(X).tobytes()
+
+
+def test_the_package_types_match_its_code():
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    root = Path(__file__).resolve().parents[2]
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(root / "pyproject.toml"),
+         "--allowlist", str(Path(__file__).with_name("stubtest_allowlist.txt")),
+         "quorvanta_sklearn"],
+        capture_output=True, text=True, cwd=root,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
