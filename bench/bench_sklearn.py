@@ -5,8 +5,9 @@ DataFrame and on a numpy array against CausalModel.fit of the same table as one 
 in a second run, as str columns; in the arrays as numbers), a treatment column with labels and a
 binary outcome; 20 trees of depth 6 on one thread. Each measurement runs in a fresh process and
 reports its best wall time of --repeat fits and how much the fits raised the process's peak
-resident size (VmHWM, reset after the inputs are made) above its size before them. Targets: a DataFrame fit at most 1.3x the raw fit on
-the array, and at most one float32 copy of the features added (80 MB at 1,000,000 x 20).
+resident size (VmHWM, reset after the inputs are made) above its size before them. Targets: a
+DataFrame fit at most 1.3x the raw fit on the array, and at most one float32 copy of the
+features added beyond what the raw fit adds (76 MiB at 1,000,000 x 20).
 
     .venv/bin/python bench/bench_sklearn.py [--rows 1000000] [--repeat 3]
 """
