@@ -34,6 +34,13 @@ def added_trees_seed(seed: int, n_held: int) -> int:
     return int.from_bytes(digest, "little") % (2**64 - 1)
 
 
+def _keep_params(estimator: BaseEstimator, arguments: dict[str, Any]) -> None:
+    """Stores an __init__'s arguments unchanged under their names, as scikit-learn expects."""
+    for name, value in arguments.items():
+        if name not in ("self", "__class__"):
+            setattr(estimator, name, value)
+
+
 class _UpliftForest(BaseEstimator):
     """What both estimators share; `_model_name` and `_binary_outcome` tell them apart."""
 
@@ -213,21 +220,7 @@ class UpliftForestClassifier(_UpliftForest):
         random_state: Any = None,
         warm_start: bool = False,
     ) -> None:
-        self.n_estimators = n_estimators
-        self.max_depth = max_depth
-        self.min_samples_leaf = min_samples_leaf
-        self.min_samples_treatment = min_samples_treatment
-        self.max_features = max_features
-        self.n_bins = n_bins
-        self.n_reg = n_reg
-        self.alpha = alpha
-        self.normalization = normalization
-        self.subsample = subsample
-        self.control_name = control_name
-        self.categorical_features = categorical_features
-        self.n_jobs = n_jobs
-        self.random_state = random_state
-        self.warm_start = warm_start
+        _keep_params(self, locals())
 
 
 UpliftForestClassifier.__doc__ = (
@@ -262,19 +255,7 @@ class UpliftForestRegressor(_UpliftForest):
         random_state: Any = None,
         warm_start: bool = False,
     ) -> None:
-        self.n_estimators = n_estimators
-        self.max_depth = max_depth
-        self.min_samples_leaf = min_samples_leaf
-        self.min_samples_treatment = min_samples_treatment
-        self.max_features = max_features
-        self.n_bins = n_bins
-        self.alpha = alpha
-        self.subsample = subsample
-        self.control_name = control_name
-        self.categorical_features = categorical_features
-        self.n_jobs = n_jobs
-        self.random_state = random_state
-        self.warm_start = warm_start
+        _keep_params(self, locals())
 
 
 UpliftForestRegressor.__doc__ = (
