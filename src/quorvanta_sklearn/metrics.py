@@ -17,13 +17,15 @@ import inspect
 import math
 import numbers
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import pandas as pd
 
 from quorvanta_sklearn import _curves as curves
 from quorvanta_sklearn._curves import Curve
+if TYPE_CHECKING:
+    import pandas as pd
+
 from quorvanta_sklearn._inputs import (
     outcome_inputs,
     require_binary,
@@ -159,6 +161,8 @@ def uplift_by_percentile(y_true: Any, uplift: Any, treatment: Any, bins: int = 1
     rows in the slice), uplift (their difference), and the standard errors std_treatment and
     std_control, sqrt(v / n) with v the group's outcome variance in the slice (p * (1 - p) for
     binary outcomes), and std_uplift = sqrt(std_treatment^2 + std_control^2)."""
+    import pandas as pd  # only here: the curves and scores need numpy alone
+
     y, scores, flags = uplift_inputs(y_true, uplift, treatment)
     if not isinstance(bins, numbers.Integral) or isinstance(bins, bool) or not 1 <= bins <= len(y):
         raise ValueError(f"bins must be a whole number from 1 to the {len(y)} rows, not {bins!r}")

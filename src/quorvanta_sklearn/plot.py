@@ -47,11 +47,12 @@ def _draw_curves(ax: Any, curve: Any, perfect: Any, label: str, title: str, y_la
     return ax
 
 
-def _score_label(name: str, score_name: str, curve: Any, perfect: Any, binary: bool) -> str:
-    if binary and perfect is not None:
+def _score_label(name: str, score_name: str, curve: Any, perfect: Any) -> str:
+    """The legend entry of the model: its normalised score where the outcomes allow one (a
+    perfect curve is given), the unnormalised area above the random line otherwise."""
+    if perfect is not None:
         return f"{name} ({score_name} {curves.normalised_area(curve, perfect):.3f})"
-    area = curves.area_above_random(curve)
-    return f"{name} (area above random {area:.4g})"
+    return f"{name} (area above random {curves.area_above_random(curve):.4g})"
 
 
 def plot_qini_curve(
@@ -65,13 +66,15 @@ def plot_qini_curve(
     ax: Any = None,
 ) -> Any:
     """The Qini curve of the scores, the random line and (perfect=True) perfect_qini_curve with
-    negative_effect. The legend gives qini_auc_score for binary outcomes (the unnormalised
-    area above the random line for continuous ones, or without the perfect curve)."""
+    negative_effect. The legend gives qini_auc_score for binary outcomes, the unnormalised
+    area above the random line for continuous ones."""
     y, scores, flags = uplift_inputs(y_true, uplift, treatment)
     curve = curves.qini_curve(y, scores, flags)
-    best = curves.perfect_qini_curve(y, flags, negative_effect) if perfect else None
-    label = _score_label(name, "Qini AUC", curve, best, is_binary(y))
-    return _draw_curves(_axes(ax), curve, best, label, "Qini curve", "extra outcome (Qini)")
+    best = curves.perfect_qini_curve(y, flags, negative_effect)
+    label = _score_label(name, "Qini AUC", curve, best if is_binary(y) else None)
+    return _draw_curves(
+        _axes(ax), curve, best if perfect else None, label, "Qini curve", "incremental outcome (Qini)"
+    )
 
 
 def plot_uplift_curve(
@@ -84,16 +87,17 @@ def plot_uplift_curve(
     ax: Any = None,
 ) -> Any:
     """The uplift curve of the scores, the random line and (perfect=True, binary outcomes only)
-    perfect_uplift_curve; the legend gives uplift_auc_score (the unnormalised area above the
-    random line without the perfect curve)."""
+    perfect_uplift_curve. The legend gives uplift_auc_score for binary outcomes, the
+    unnormalised area above the random line for continuous ones."""
     y, scores, flags = uplift_inputs(y_true, uplift, treatment)
     curve = curves.uplift_curve(y, scores, flags)
-    best = None
     if perfect:
         require_binary(y, "the perfect uplift curve", "; pass perfect=False")
-        best = curves.perfect_uplift_curve(y, flags)
-    label = _score_label(name, "uplift AUC", curve, best, is_binary(y))
-    return _draw_curves(_axes(ax), curve, best, label, "Uplift curve", "uplift x rows targeted")
+    best = curves.perfect_uplift_curve(y, flags) if is_binary(y) else None
+    label = _score_label(name, "uplift AUC", curve, best)
+    return _draw_curves(
+        _axes(ax), curve, best if perfect else None, label, "Uplift curve", "uplift x rows targeted"
+    )
 
 
 def plot_uplift_by_percentile(
