@@ -148,7 +148,7 @@ def _as_categorical(column: Any) -> Any:
 
     if isinstance(column.dtype, pd.CategoricalDtype):
         return column
-    codes, uniques = pd.factorize(column.to_numpy(), use_na_sentinel=True)
+    codes, uniques = pd.factorize(column, use_na_sentinel=True)
     categories = sorted_categories(np.asarray(uniques))
     positions = categories.get_indexer(uniques)
     sorted_codes = np.where(codes >= 0, positions[np.maximum(codes, 0)], -1)
@@ -176,8 +176,7 @@ def _codes(column: Any, categories: Any) -> tuple[np.ndarray, np.ndarray]:
     if isinstance(column.dtype, pd.CategoricalDtype) and column.cat.categories.equals(categories):
         codes = column.cat.codes.to_numpy()
     else:
-        codes = categories.get_indexer(column.to_numpy(dtype=object) if missing.any() or
-                                       column.dtype == object else column.to_numpy())
+        codes = categories.get_indexer(column)  # the Series itself: Arrow strings stay fast
     coded = codes.astype(np.float32)
     coded[(codes < 0) & ~missing] = UNSEEN_CODE
     return coded, missing
