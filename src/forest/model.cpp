@@ -42,10 +42,29 @@ ModelKind model_kind_from_name(const std::string& name) {
   fail("model name " + name + " not found");
 }
 
-std::unique_ptr<ForestModel> read_model(ModelKind kind, const std::string& path) {
-  LoadedModel loaded = model_from_text(kind, read_text_file(path));
+namespace {
+
+std::unique_ptr<ForestModel> model_of(ModelKind kind, LoadedModel loaded) {
   return std::make_unique<ForestModel>(kind, std::move(loaded.config), std::move(loaded.loader),
                                        std::move(loaded.trees));
+}
+
+}  // namespace
+
+std::unique_ptr<ForestModel> read_model(ModelKind kind, const std::string& path) {
+  return read_model_text(kind, read_text_file(path));
+}
+
+std::unique_ptr<ForestModel> read_model_text(ModelKind kind, std::string_view text) {
+  return model_of(kind, model_from_text(kind, text));
+}
+
+std::unique_ptr<ForestModel> restore_model_text(ModelKind kind, std::string_view text) {
+  return model_of(kind, model_from_own_text(kind, text));
+}
+
+const char* model_name(ModelKind kind) {
+  return kind == ModelKind::Regression ? "RandomForestRegressor" : "RandomForestClassifier";
 }
 
 }  // namespace quorvanta

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/tree_config.hpp"
@@ -60,6 +61,10 @@ class Model {
   // `n_tree` and `seed` replaced: trees grown apart on the same bins can then be joined.
   virtual std::unique_ptr<Model> untrained_copy(std::uint64_t n_tree,
                                                 std::optional<std::uint64_t> seed) const = 0;
+  virtual ModelKind kind() const = 0;
+  virtual const TreeConfig& config() const = 0;
+  // Trees held: n_tree per fit, so more than configured after a second fit.
+  virtual std::size_t n_trees() const = 0;
 };
 
 // The forest both kinds share; the kind decides the criterion and the tree type.
@@ -81,8 +86,9 @@ class ForestModel final : public Model {
   std::unique_ptr<Model> untrained_copy(std::uint64_t n_tree,
                                         std::optional<std::uint64_t> seed) const override;
 
-  ModelKind kind() const { return kind_; }
-  const TreeConfig& config() const { return config_; }
+  ModelKind kind() const override { return kind_; }
+  const TreeConfig& config() const override { return config_; }
+  std::size_t n_trees() const override { return trees_.size(); }
   const DataLoader& loader() const { return loader_; }
   const std::vector<TreeLearner>& trees() const { return trees_; }
   const PredictionPaths& last_paths() const { return last_paths_; }
@@ -101,6 +107,12 @@ ModelKind model_kind_from_name(const std::string& name);
 
 // Reads a model file into a new model of the given kind.
 std::unique_ptr<ForestModel> read_model(ModelKind kind, const std::string& path);
+// The model read_model makes of a file holding `text`, with the same failures.
+std::unique_ptr<ForestModel> read_model_text(ModelKind kind, std::string_view text);
+// The model whose to_text gave `text`, in whatever state it was (untrained, fitted once or more).
+std::unique_ptr<ForestModel> restore_model_text(ModelKind kind, std::string_view text);
+// "RandomForestRegressor" or "RandomForestClassifier".
+const char* model_name(ModelKind kind);
 
 // Split of a tree count over worker threads: 10 trees on 4 threads give 3, 3, 2, 2.
 std::vector<std::uint64_t> tree_groups(std::uint64_t n_tree, std::uint64_t n_thread);

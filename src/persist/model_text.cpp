@@ -14,6 +14,8 @@ namespace quorvanta {
 namespace {
 
 constexpr std::string_view kBlockEnd = "\n\n";
+constexpr const char* kUnterminatedTreeBlock =
+    "the text after the last tree block is not empty: the file ends inside a block";
 
 const std::string_view& line_or_absent(const std::vector<std::string_view>& lines,
                                        std::size_t index) {
@@ -32,16 +34,25 @@ TreeLearner read_tree_block(ModelKind kind, std::string_view block, std::uint64_
   return learner;
 }
 
-// Trees beyond the configured count (a model fitted more than once keeps them all) are taken as
-// long as they read cleanly; anything else after them, such as the empty block after the last
-// separator, ends the file.
-std::optional<TreeLearner> read_extra_tree_block(ModelKind kind, std::string_view block,
-                                                 std::uint64_t tree_index) {
-  try {
-    return read_tree_block(kind, block, tree_index);
-  } catch (const Fault&) {
-    return std::nullopt;
+std::string_view next_or_absent(BlockCursor& blocks) {
+  const std::optional<std::string_view> block = blocks.next();
+  if (!block) fail_absent_value();
+  return *block;
+}
+
+// After the trees a file must hold, a model fitted more than once has further whole tree blocks;
+// the text after the last separator is empty in every file a save writes. Anything else there is
+// a file cut short or damaged, and loading it would silently give another forest.
+void read_further_trees(ModelKind kind, BlockCursor& blocks, std::vector<TreeLearner>& trees) {
+  while (const std::optional<std::string_view> block = blocks.next()) {
+    if (blocks.at_end() && block->empty()) return;
+    trees.push_back(read_tree_block(kind, *block, trees.size()));
+    if (blocks.at_end()) fail(std::string(kErrValuePrefix) + kUnterminatedTreeBlock);
   }
+}
+
+bool is_bin_block(std::string_view block) {
+  return block.starts_with("Continuous\n") || block.starts_with("Discrete\n");
 }
 
 // Bin indices are one byte and 255 marks a missing cell, so a record with more than 254 cut values
@@ -135,33 +146,44 @@ std::string model_to_text(const TreeConfig& config, const DataLoader& loader,
 }
 
 LoadedModel model_from_text(ModelKind kind, std::string_view text) {
-  const std::vector<std::string_view> blocks = split_blocks(text);
-  TreeConfig config = parse_tree_config(blocks[0]);
+  BlockCursor blocks(text);
+  TreeConfig config = parse_tree_config(next_or_absent(blocks));
 
   // Bin blocks are taken by position, one per configured feature, whatever names they carry.
   OrderedMap<ContinuousBin> continuous_bins;
   OrderedMap<DiscreteBin> discrete_bins;
-  const std::size_t n_features = config.feature_cols.size();
-  std::size_t next_block = 1;
-  for (std::size_t feature = 0; feature < n_features; ++feature, ++next_block) {
-    if (next_block >= blocks.size()) fail_absent_value();
-    read_bin_block(blocks[next_block], continuous_bins, discrete_bins);
+  for (std::size_t feature = 0; feature < config.feature_cols.size(); ++feature) {
+    read_bin_block(next_or_absent(blocks), continuous_bins, discrete_bins);
   }
   DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col,
                     config.cat_cols, config.n_bin, std::move(continuous_bins),
                     std::move(discrete_bins));
 
   std::vector<TreeLearner> trees;
-  for (std::uint64_t tree = 0; tree < config.n_tree; ++tree, ++next_block) {
-    if (next_block >= blocks.size()) fail_absent_value();
-    trees.push_back(read_tree_block(kind, blocks[next_block], tree));
+  for (std::uint64_t tree = 0; tree < config.n_tree; ++tree) {
+    trees.push_back(read_tree_block(kind, next_or_absent(blocks), tree));
   }
-  for (; next_block < blocks.size(); ++next_block) {
-    std::optional<TreeLearner> extra =
-        read_extra_tree_block(kind, blocks[next_block], trees.size());
-    if (!extra) break;
-    trees.push_back(std::move(*extra));
+  if (!blocks.at_end()) read_further_trees(kind, blocks, trees);
+  return LoadedModel{std::move(config), std::move(loader), std::move(trees)};
+}
+
+LoadedModel model_from_own_text(ModelKind kind, std::string_view text) {
+  BlockCursor blocks(text);
+  TreeConfig config = parse_tree_config(next_or_absent(blocks));
+  OrderedMap<ContinuousBin> continuous_bins;
+  OrderedMap<DiscreteBin> discrete_bins;
+  std::optional<std::string_view> block = blocks.next();
+  for (; block && !blocks.at_end() && is_bin_block(*block); block = blocks.next()) {
+    read_bin_block(*block, continuous_bins, discrete_bins);
   }
+  DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col,
+                    config.cat_cols, config.n_bin, std::move(continuous_bins),
+                    std::move(discrete_bins));
+  std::vector<TreeLearner> trees;
+  for (; block && !blocks.at_end(); block = blocks.next()) {
+    trees.push_back(read_tree_block(kind, *block, trees.size()));
+  }
+  if (!block || !block->empty()) fail(std::string(kErrValuePrefix) + kUnterminatedTreeBlock);
   return LoadedModel{std::move(config), std::move(loader), std::move(trees)};
 }
 

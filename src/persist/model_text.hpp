@@ -41,14 +41,19 @@ TreeRecord parse_tree_record(std::string_view text, ModelKind kind);
 // device or pipe is written in place). I/O failures throw Fault with the
 // "called `Result::unwrap()` on an `Err` value: " prefix and the error's description.
 void write_model_file(const std::string& path, const std::string& text);
-// Reads a model of `kind` from its file text. Tree blocks after the configured count are taken
-// while they read as valid trees; every tree is checked for a sound node structure.
+// Reads a model of `kind` from its file text. Tree blocks after the configured count (a model fitted
+// more than once) must be whole tree blocks, and the text after the last separator empty; every
+// tree is checked for a sound node structure.
 struct LoadedModel {
   TreeConfig config;
   DataLoader loader;
   std::vector<TreeLearner> trees;
 };
 LoadedModel model_from_text(ModelKind kind, std::string_view text);
+// Reads back exactly what model_to_text wrote for a model in any state, untrained included (its
+// text lacks the configured trees, so model_from_text refuses it): the configuration, every bin
+// block, then every tree block, and an empty end.
+LoadedModel model_from_own_text(ModelKind kind, std::string_view text);
 // The whole file, which must be valid UTF-8; failures as for write_model_file.
 std::string read_text_file(const std::string& path);
 

@@ -37,6 +37,7 @@ constexpr const char* kLoadParameters[] = {"name", "path"};
 constexpr const char* kSaveParameters[] = {"path"};
 constexpr const char* kTableParameters[] = {"headers", "arr"};
 constexpr const char* kCopyParameters[] = {"n_tree", "seed"};
+constexpr const char* kTextParameters[] = {"name", "text"};
 
 constexpr Signature kNewSignature{"CausalModel.__new__()", kNewParameters};
 constexpr Signature kLoadSignature{"CausalModel.load()", kLoadParameters};
@@ -45,6 +46,8 @@ constexpr Signature kFitSignature{"CausalModel.fit()", kTableParameters};
 constexpr Signature kPredictSignature{"CausalModel.predict()", kTableParameters};
 constexpr Signature kPredictArraySignature{"CausalModel.predict_array()", kTableParameters};
 constexpr Signature kCopySignature{"CausalModel._untrained_copy()", kCopyParameters};
+constexpr Signature kFromTextSignature{"CausalModel._from_text()", kTextParameters};
+constexpr Signature kRestoreSignature{"CausalModel._restore()", kTextParameters};
 
 CallArguments fastcall_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const Py_ssize_t n_positional = PyVectorcall_NARGS(nargsf);
@@ -269,6 +272,83 @@ PyObject* causal_model_untrained_copy(PyObject* self, PyObject* const* args, Py_
   });
 }
 
+// Private: the text save writes, without a file.
+PyObject* causal_model_to_text(PyObject* self, PyObject*) {
+  return at_boundary([&]() -> PyObject* {
+    CausalModelObject& instance = receiver(self);
+    SharedUse use(instance.use_count);
+    const std::string text = instance.model->to_text();
+    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                        "strict"))
+        .release();
+  });
+}
+
+// Converts name, then text, and checks the name before the text is read.
+template <class Read>
+PyObject* model_from_text_arguments(const Signature& signature, PyObject* const* args,
+                                    Py_ssize_t nargsf, PyObject* kwnames, Read&& read) {
+  return at_boundary([&]() -> PyObject* {
+    PyObject* bound[2];
+    bind_arguments(signature, fastcall_arguments(args, nargsf, kwnames), bound);
+    std::string name = convert_argument("name", [&] { return to_string(bound[0]); });
+    std::string text = convert_argument("text", [&] { return to_string(bound[1]); });
+    ModelKind kind = model_kind_from_name(name);
+    std::unique_ptr<Model> model = read(kind, text);
+    return new_instance(reinterpret_cast<PyTypeObject*>(model_type), std::move(model)).release();
+  });
+}
+
+// Private: the model load reads from a file holding `text`, with the same failures.
+PyObject* causal_model_from_text(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) {
+  return model_from_text_arguments(kFromTextSignature, args, nargsf, kwnames,
+                                   [](ModelKind kind, const std::string& text) {
+                                     return read_model_text(kind, text);
+                                   });
+}
+
+// Private: how a pickled model is rebuilt, from the text of a model in any state.
+PyObject* causal_model_restore(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  return model_from_text_arguments(kRestoreSignature, args, nargsf, kwnames,
+                                   [](ModelKind kind, const std::string& text) {
+                                     return restore_model_text(kind, text);
+                                   });
+}
+
+// A model pickles as its kind and text: the text holds everything that decides its predictions
+// and its saved file, and reading it back gives the same bits.
+PyObject* causal_model_reduce(PyObject* self, PyObject*) {
+  return at_boundary([&]() -> PyObject* {
+    CausalModelObject& instance = receiver(self);
+    SharedUse use(instance.use_count);
+    const std::string text = instance.model->to_text();
+    OwnedRef restore = checked(PyObject_GetAttrString(model_type, "_restore"));
+    OwnedRef text_object = checked(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    return checked(Py_BuildValue("(O(sO))", restore.get(), model_name(instance.model->kind()),
+                                 text_object.get()))
+        .release();
+  });
+}
+
+// Names the kind, the trees held and the features configured; during a fit or predict (a signal
+// handler may ask) the model is not read.
+PyObject* causal_model_repr(PyObject* self) {
+  return at_boundary([&]() -> PyObject* {
+    CausalModelObject& instance = receiver(self);
+    const char* kind = model_name(instance.model->kind());
+    if (instance.use_count == kExclusiveUse) {
+      return checked(PyUnicode_FromFormat("<CausalModel %s, in use>", kind)).release();
+    }
+    return checked(PyUnicode_FromFormat(
+                       "<CausalModel %s: %zu trees, %zu features>", kind,
+                       instance.model->n_trees(), instance.model->config().feature_cols.size()))
+        .release();
+  });
+}
+
 template <class Method>
 PyCFunction as_cfunction(Method method) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
@@ -287,6 +367,12 @@ PyMethodDef causal_model_methods[] = {
      "predict_array($self, headers, arr)\n--\n\n"},
     {"_untrained_copy", as_cfunction(causal_model_untrained_copy), METH_FASTCALL | METH_KEYWORDS,
      "_untrained_copy($self, n_tree, seed)\n--\n\n"},
+    {"_to_text", as_cfunction(causal_model_to_text), METH_NOARGS, "_to_text($self)\n--\n\n"},
+    {"_from_text", as_cfunction(causal_model_from_text),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_from_text(name, text)\n--\n\n"},
+    {"_restore", as_cfunction(causal_model_restore), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_restore(name, text)\n--\n\n"},
+    {"__reduce__", as_cfunction(causal_model_reduce), METH_NOARGS, nullptr},
     // Private: how a pickled FaultException is rebuilt (fault_exception.cpp).
     {kRebuildFaultName, rebuild_fault, METH_VARARGS | METH_STATIC, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -296,6 +382,7 @@ PyType_Slot causal_model_slots[] = {
     {Py_tp_doc, const_cast<char*>("CausalModel(name, conf)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(causal_model_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(causal_model_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(causal_model_repr)},
     {Py_tp_methods, causal_model_methods},
     {0, nullptr},
 };

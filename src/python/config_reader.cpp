@@ -19,7 +19,8 @@ namespace {
 constexpr std::uint64_t kNoSeed = std::numeric_limits<std::uint64_t>::max();
 
 // Runs `convert` on the value under `key`, or returns nullopt when the key is absent, the lookup
-// raises or the conversion raises. The value is held by our own reference while converting: a
+// raises or the conversion raises. An interrupt, an exit or running out of memory is not an
+// unusable value: those propagate. The value is held by our own reference while converting: a
 // conversion may run Python code that removes it from the dict.
 template <class Convert>
 auto read_key(PyObject* conf, const char* key, Convert&& convert)
@@ -33,6 +34,10 @@ auto read_key(PyObject* conf, const char* key, Convert&& convert)
     }
     return convert(value.get());
   } catch (const PythonErrorSet&) {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+        PyErr_ExceptionMatches(PyExc_SystemExit) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      throw;
+    }
     PyErr_Clear();
     return std::nullopt;
   }

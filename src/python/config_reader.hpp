@@ -1,5 +1,6 @@
-// Reading a TreeConfig from the constructor's conf dict. Never fails: a key that is absent or
-// whose value cannot be used leaves its field at the default, and the error is discarded.
+// Reading a TreeConfig from the constructor's conf dict. A key that is absent or
+// whose value cannot be used leaves its field at the default, and the error is discarded; only
+// KeyboardInterrupt, SystemExit and MemoryError propagate.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -169,7 +169,8 @@ class _UpliftForest(BaseEstimator):
         text = state.pop("_model_text", None)
         super().__setstate__(state)
         if text is not None:
-            self.model_ = model_from_text(self._model_name, text)
+            with model_faults():
+                self.model_ = model_from_text(self._model_name, text)
 
     def __sklearn_is_fitted__(self) -> bool:
         return hasattr(self, "model_")

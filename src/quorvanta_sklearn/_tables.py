@@ -140,14 +140,19 @@ def categorical_flags(spec: Any, names: list[Any], dtypes: list[Any], is_frame: 
     return flags
 
 
-def _categories_of(column: Any) -> Any:
-    """The categories a categorical feature keeps: a categorical's own, else the distinct present
-    values, sorted when they sort and in order of appearance otherwise."""
+def _as_categorical(column: Any) -> Any:
+    """The column as a pandas categorical whose categories are the ones the feature keeps: a
+    categorical's own, else the distinct present values, sorted when they sort and in order of
+    appearance otherwise. One pass of hashing over the column."""
     import pandas as pd
 
     if isinstance(column.dtype, pd.CategoricalDtype):
-        return column.cat.categories
-    return sorted_categories(pd.unique(column[column.notna()].to_numpy()))
+        return column
+    codes, uniques = pd.factorize(column, use_na_sentinel=True)
+    categories = sorted_categories(np.asarray(uniques))
+    positions = categories.get_indexer(uniques)
+    sorted_codes = np.where(codes >= 0, positions[np.maximum(codes, 0)], -1)
+    return pd.Series(pd.Categorical.from_codes(sorted_codes, categories), index=column.index)
 
 
 def sorted_categories(present: np.ndarray) -> Any:
@@ -171,8 +176,7 @@ def _codes(column: Any, categories: Any) -> tuple[np.ndarray, np.ndarray]:
     if isinstance(column.dtype, pd.CategoricalDtype) and column.cat.categories.equals(categories):
         codes = column.cat.codes.to_numpy()
     else:
-        codes = categories.get_indexer(column.to_numpy(dtype=object) if missing.any() or
-                                       column.dtype == object else column.to_numpy())
+        codes = categories.get_indexer(column)  # the Series itself: Arrow strings stay fast
     coded = codes.astype(np.float32)
     coded[(codes < 0) & ~missing] = UNSEEN_CODE
     return coded, missing
@@ -213,6 +217,8 @@ class _Frame:
         self.n_rows = table.shape[0]
         self.n_columns = table.shape[1]
         self._mask: np.ndarray | None = None
+        # Categorical columns encoded while fitting, by position, so that they are hashed once.
+        self.encoded: dict[int, Any] = {}
         if not is_frame and isinstance(table, np.ma.MaskedArray):
             mask = np.ma.getmaskarray(table)
             self._mask = mask if mask.any() else None
@@ -220,6 +226,8 @@ class _Frame:
         self._pd = pd
 
     def series(self, position: int) -> Any:
+        if position in self.encoded:
+            return self.encoded[position]
         if self.is_frame:
             return self.table.iloc[:, position]
         column = self.table[:, position]
@@ -254,7 +262,9 @@ class FeatureCoding:
     categories: list[Any]  # a pandas Index per categorical feature, None for numeric ones
 
     @classmethod
-    def fit(cls, table: Any, categorical_features: Any) -> tuple[FeatureCoding, Any, bool]:
+    def fit(cls, table: Any, categorical_features: Any) -> tuple[FeatureCoding, _Frame, bool]:
+        """The coding of a table, the table's columns (ready for `block`) and whether it was a
+        DataFrame."""
         columns, is_frame = as_columns(table)
         frame = _Frame(columns, is_frame)
         names = list(columns.columns) if is_frame else None
@@ -267,7 +277,9 @@ class FeatureCoding:
         categories: list[Any] = []
         for position, categorical in enumerate(flags):
             if categorical:
-                categories.append(_categories_of(frame.series(position)))
+                column = _as_categorical(frame.series(position))
+                frame.encoded[position] = column
+                categories.append(column.cat.categories)
             else:
                 if names is not None:
                     _checked_numeric(repr(names[position]), frame.dtypes()[position])
@@ -275,10 +287,12 @@ class FeatureCoding:
         if not is_frame:
             _checked_array_dtype(columns, allow_object=True)
         coding = cls(names, frame.n_columns, flags, categories)
-        return coding, columns, is_frame
+        return coding, frame, is_frame
 
     def aligned(self, table: Any) -> _Frame:
         """The table's columns in fit order; refuses missing and extra columns."""
+        if isinstance(table, _Frame):
+            return table
         columns, is_frame = as_columns(table)
         if self.names is not None:
             if not is_frame:
@@ -309,7 +323,7 @@ class FeatureCoding:
 
     def block(self, table: Any, n_extra: int) -> Block:
         """The model's table: the encoded features, then `n_extra` columns for the caller."""
-        frame = table if isinstance(table, _Frame) else self.aligned(table)
+        frame = self.aligned(table)
         n_rows = frame.n_rows
         values = np.empty((n_rows, self.n_features + n_extra), dtype=np.float32, order="F")
         mask: np.ndarray | None = None

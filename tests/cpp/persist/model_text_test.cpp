@@ -211,21 +211,82 @@ TEST(ModelText, FailuresOfTheConfigurationAndTreeBlocks) {
                       "line 1 column 20"));
 }
 
-TEST(ModelText, TakesTreesBeyondTheConfiguredCountWhileTheyRead) {
+TEST(ModelText, TakesWholeTreeBlocksBeyondTheConfiguredCount) {
   // A model fitted twice holds 2 x n_tree trees.
   ModelParts model = sample_model(4);
   model.config.n_tree = 2;
   const std::string text = text_of(model);
   expect_same_model(model_from_text(ModelKind::Classification, text), model);
 
-  // Trailing text after the last tree ends the file quietly, and so does a damaged extra tree.
-  LoadedModel loaded = model_from_text(ModelKind::Classification, text + "notes\nmore\n");
-  EXPECT_EQ(loaded.trees.size(), 4u);
+  // Cut anywhere after the configured trees, the file no longer loads: a shorter forest would
+  // predict otherwise. Only a cut at a block boundary leaves a file that a save could have written.
+  const std::string head_and_two = text_of(ModelParts{model.config, model.loader,
+                                                      {model.trees[0], model.trees[1]}});
+  std::size_t loaded_cuts = 0;
+  for (std::size_t cut = head_and_two.size(); cut < text.size(); ++cut) {
+    const std::string cut_text = text.substr(0, cut);
+    try {
+      const LoadedModel loaded = model_from_text(ModelKind::Classification, cut_text);
+      ++loaded_cuts;
+      EXPECT_TRUE(cut_text.ends_with("\n\n")) << "a file cut at " << cut << " loaded";
+      EXPECT_EQ(text_of(ModelParts{loaded.config, loaded.loader, loaded.trees}), cut_text);
+    } catch (const Fault&) {
+    }
+  }
+  EXPECT_EQ(loaded_cuts, 2u);  // right after the second and after the third tree block
+
+  // Text after the last tree, or a damaged further tree, is a failure, not the end of the file.
+  EXPECT_THROW(model_from_text(ModelKind::Classification, text + "notes\nmore\n"), Fault);
   const std::string tree_config = tree_config_to_json(model.trees[0].config);
-  loaded = model_from_text(ModelKind::Classification,
-                           text + tree_config + "\n[[0,1],[null],[null],[null]]\n\n" + tree_config +
-                               "\n" + tree_record_to_json(two_leaf_tree(0)));
-  EXPECT_EQ(loaded.trees.size(), 4u);
+  EXPECT_EQ(fault_message([&] {
+              model_from_text(ModelKind::Classification,
+                              text + tree_config + "\n[[0,1],[null],[null],[null]]\n\n");
+            }),
+            "tree 4: node arrays differ in length (level 2, left_children 1, right_children 1, "
+            "split 1)");
+  // A whole tree block that the final separator does not close was cut short.
+  EXPECT_EQ(fault_message([&] {
+              model_from_text(ModelKind::Classification,
+                              text + tree_config + "\n" + tree_record_to_json(two_leaf_tree(0)));
+            }),
+            err_value("the text after the last tree block is not empty: the file ends inside a "
+                      "block"));
+}
+
+TEST(ModelText, BlankLinesAfterTheTreesFailWithoutHoldingABlockEach) {
+  ModelParts model = sample_model(1);
+  const std::string text = text_of(model) + std::string(1 << 20, '\n');
+  EXPECT_EQ(fault_message([&] { model_from_text(ModelKind::Classification, text); }),
+            err_value("EOF while parsing a value at line 1 column 1"));
+  BlockCursor blocks("a\n\n\n\nb");
+  EXPECT_EQ(blocks.next(), "a");
+  EXPECT_FALSE(blocks.at_end());
+  EXPECT_EQ(blocks.next(), "");
+  EXPECT_EQ(blocks.next(), "b");
+  EXPECT_TRUE(blocks.at_end());
+  EXPECT_EQ(blocks.next(), std::nullopt);
+}
+
+TEST(ModelText, OwnTextReadsBackModelsInEveryState) {
+  for (std::size_t n_trees : {0u, 1u, 3u}) {
+    ModelParts model = sample_model(n_trees);
+    model.config.n_tree = 2;  // untrained, fitted short of the count, fitted beyond it
+    const std::string text = text_of(model);
+    const LoadedModel loaded = model_from_own_text(ModelKind::Classification, text);
+    EXPECT_EQ(text_of(ModelParts{loaded.config, loaded.loader, loaded.trees}), text);
+    EXPECT_EQ(loaded.trees.size(), n_trees);
+  }
+  ModelParts untrained = sample_model(0);
+  untrained.loader = DataLoader(untrained.config.feature_cols, untrained.config.y_col,
+                                untrained.config.treatment_cols, untrained.config.weight_col,
+                                untrained.config.cat_cols, untrained.config.n_bin);
+  const std::string bare = text_of(untrained);
+  EXPECT_EQ(text_of([&] {
+              LoadedModel loaded = model_from_own_text(ModelKind::Regression, bare);
+              return ModelParts{loaded.config, loaded.loader, loaded.trees};
+            }()),
+            bare);
+  EXPECT_THROW(model_from_own_text(ModelKind::Regression, bare.substr(0, bare.size() - 1)), Fault);
 }
 
 TEST(ModelText, RefusesTreesWithABrokenNodeStructure) {
