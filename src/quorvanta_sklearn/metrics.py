@@ -66,6 +66,22 @@ def perfect_qini_curve(y_true: Any, treatment: Any, negative_effect: bool = True
     return curves.perfect_qini_curve(*outcome_inputs(y_true, treatment), negative_effect)
 
 
+def _area_score(
+    name: str,
+    curve_of: Callable[[np.ndarray, np.ndarray, np.ndarray], Curve],
+    perfect_of: Callable[[np.ndarray, np.ndarray], Curve],
+    inputs: tuple[Any, Any, Any],
+    normalize: bool,
+) -> float:
+    y, scores, flags = uplift_inputs(*inputs)
+    require_both_groups(flags, name)
+    curve = curve_of(y, scores, flags)
+    if not normalize:
+        return curves.area_above_random(curve)
+    require_binary(y, name, _CONTINUOUS_HINT)
+    return curves.normalised_area(curve, perfect_of(y, flags))
+
+
 def qini_auc_score(
     y_true: Any, uplift: Any, treatment: Any, negative_effect: bool = True, normalize: bool = True
 ) -> float:
@@ -75,26 +91,25 @@ def qini_auc_score(
 
     Needs binary outcomes. With normalize=False (any outcomes), A - B: the area between the curve
     and the random line, in rows x outcome units."""
-    y, scores, flags = uplift_inputs(y_true, uplift, treatment)
-    require_both_groups(flags, "qini_auc_score")
-    curve = curves.qini_curve(y, scores, flags)
-    if not normalize:
-        return curves.area_above_random(curve)
-    require_binary(y, "qini_auc_score", _CONTINUOUS_HINT)
-    return curves.normalised_area(curve, curves.perfect_qini_curve(y, flags, negative_effect))
+    def perfect(y: np.ndarray, flags: np.ndarray) -> Curve:
+        return curves.perfect_qini_curve(y, flags, negative_effect)
+
+    return _area_score(
+        "qini_auc_score", curves.qini_curve, perfect, (y_true, uplift, treatment), normalize
+    )
 
 
 def uplift_auc_score(y_true: Any, uplift: Any, treatment: Any, normalize: bool = True) -> float:
     """Normalised area under the uplift curve: (A - B) / (A* - B) as for qini_auc_score, with
     uplift_curve and perfect_uplift_curve. Needs binary outcomes; with normalize=False (any
     outcomes), A - B."""
-    y, scores, flags = uplift_inputs(y_true, uplift, treatment)
-    require_both_groups(flags, "uplift_auc_score")
-    curve = curves.uplift_curve(y, scores, flags)
-    if not normalize:
-        return curves.area_above_random(curve)
-    require_binary(y, "uplift_auc_score", _CONTINUOUS_HINT)
-    return curves.normalised_area(curve, curves.perfect_uplift_curve(y, flags))
+    return _area_score(
+        "uplift_auc_score",
+        curves.uplift_curve,
+        curves.perfect_uplift_curve,
+        (y_true, uplift, treatment),
+        normalize,
+    )
 
 
 def _top_count(k: Any, n_rows: int, rows: str) -> int:
