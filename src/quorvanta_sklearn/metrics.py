@@ -24,7 +24,7 @@ import numpy as np
 from quorvanta_sklearn import _curves as curves
 from quorvanta_sklearn._curves import Curve
 if TYPE_CHECKING:
-    import pandas as pd
+    import pandas as _pd
 
 from quorvanta_sklearn._inputs import (
     outcome_inputs,
@@ -167,7 +167,7 @@ def _slice_sums(group: np.ndarray, values: np.ndarray, n_slices: int) -> np.ndar
     return np.bincount(group, weights=values, minlength=n_slices)
 
 
-def uplift_by_percentile(y_true: Any, uplift: Any, treatment: Any, bins: int = 10) -> pd.DataFrame:
+def uplift_by_percentile(y_true: Any, uplift: Any, treatment: Any, bins: int = 10) -> _pd.DataFrame:
     """Response by score percentile: the ranked rows cut into `bins` consecutive slices of
     nearly equal size (the first n % bins slices one row longer), highest scores first.
 

@@ -10,11 +10,11 @@ from typing import Any
 
 try:
     import matplotlib  # noqa: F401  (only to fail early, with the name of the extra)
-except ImportError as error:
+except ImportError as _missing:
     raise ImportError(
         "quorvanta_sklearn.plot draws with matplotlib, which is not installed; install the "
         "plot extra: pip install 'quorvanta[plot]'"
-    ) from error
+    ) from _missing
 
 import numpy as np
 
