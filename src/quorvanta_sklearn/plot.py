@@ -20,7 +20,12 @@ import numpy as np
 
 from quorvanta_sklearn import _curves as curves
 from quorvanta_sklearn import metrics
-from quorvanta_sklearn._inputs import is_binary, require_binary, uplift_inputs
+from quorvanta_sklearn._inputs import (
+    is_binary,
+    require_binary,
+    require_both_groups,
+    uplift_inputs,
+)
 
 _PERFECT_STYLE = {"color": "tab:green", "linestyle": ":", "label": "perfect"}
 _RANDOM_STYLE = {"color": "grey", "linestyle": "--", "label": "random"}
@@ -49,8 +54,8 @@ def _draw_curves(ax: Any, curve: Any, perfect: Any, label: str, title: str, y_la
 
 def _score_label(name: str, score_name: str, curve: Any, perfect: Any) -> str:
     """The legend entry of the model: its normalised score where the outcomes allow one (a
-    perfect curve is given), the unnormalised area above the random line otherwise."""
-    if perfect is not None:
+    perfect curve is given, above the random line), the unnormalised area otherwise."""
+    if perfect is not None and curves.area_above_random(perfect) != 0:
         return f"{name} ({score_name} {curves.normalised_area(curve, perfect):.3f})"
     return f"{name} (area above random {curves.area_above_random(curve):.4g})"
 
@@ -69,6 +74,7 @@ def plot_qini_curve(
     negative_effect. The legend gives qini_auc_score for binary outcomes, the unnormalised
     area above the random line for continuous ones."""
     y, scores, flags = uplift_inputs(y_true, uplift, treatment)
+    require_both_groups(flags, "plot_qini_curve")
     curve = curves.qini_curve(y, scores, flags)
     best = curves.perfect_qini_curve(y, flags, negative_effect)
     label = _score_label(name, "Qini AUC", curve, best if is_binary(y) else None)
@@ -90,6 +96,7 @@ def plot_uplift_curve(
     perfect_uplift_curve. The legend gives uplift_auc_score for binary outcomes, the
     unnormalised area above the random line for continuous ones."""
     y, scores, flags = uplift_inputs(y_true, uplift, treatment)
+    require_both_groups(flags, "plot_uplift_curve")
     curve = curves.uplift_curve(y, scores, flags)
     if perfect:
         require_binary(y, "the perfect uplift curve", "; pass perfect=False")

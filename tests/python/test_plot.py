@@ -75,6 +75,14 @@ def test_continuous_outcomes_are_plotted_with_the_unnormalised_area(ax):
         plot_uplift_curve(y, SCORES, T, ax=ax)
 
 
+def test_curve_plots_without_a_normalised_score(ax):
+    # No outcome of 1: no ranking beats random, so the legend gives the area.
+    plot_uplift_curve(np.zeros(400), SCORES, T, ax=ax)
+    assert "area above random 0" in ax.get_lines()[0].get_label()
+    with pytest.raises(ValueError, match="plot_qini_curve needs treated and control rows"):
+        plot_qini_curve(Y, SCORES, np.ones(400), ax=ax)
+
+
 def test_uplift_by_percentile_bars(ax):
     assert plot_uplift_by_percentile(Y, SCORES, T, bins=5, ax=ax) is ax
     table = metrics.uplift_by_percentile(Y, SCORES, T, bins=5)
