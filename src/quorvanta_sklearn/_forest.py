@@ -155,23 +155,6 @@ class _UpliftForest(BaseEstimator):
             block.values.shape[0], len(self.treatment_names_)
         )
 
-    # -- pickling: the model travels as its text ---------------------------------------------
-
-    def __getstate__(self) -> dict[str, Any]:
-        state = dict(super().__getstate__())
-        model = state.pop("model_", None)
-        if model is not None:
-            state["_model_text"] = model_text(model)
-        return state
-
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        state = dict(state)
-        text = state.pop("_model_text", None)
-        super().__setstate__(state)
-        if text is not None:
-            with model_faults():
-                self.model_ = model_from_text(self._model_name, text)
-
     def __sklearn_is_fitted__(self) -> bool:
         return hasattr(self, "model_")
 

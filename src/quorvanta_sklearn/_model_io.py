@@ -1,35 +1,21 @@
-"""A model's text (the model file's contents) and a model made of such text, without a file where
-the extension offers that, through a temporary file otherwise."""
+"""A model's text (the model file's contents), a model made of such text, and the text taken apart
+into its head (configuration and bins) and tree blocks and joined again."""
 
 from __future__ import annotations
 
 import json
-import os
-import tempfile
 
 from quorvanta import CausalModel
 
 
 def model_text(model: CausalModel) -> str:
-    to_text = getattr(model, "_to_text", None)
-    if to_text is not None:
-        return str(to_text())
-    with tempfile.TemporaryDirectory(prefix="quorvanta-") as folder:
-        path = os.path.join(folder, "model.txt")
-        model.save(path)
-        with open(path, encoding="utf-8") as file:
-            return file.read()
+    """The text `model.save` writes."""
+    return model._to_text()  # type: ignore[attr-defined, no-any-return]
 
 
 def model_from_text(name: str, text: str) -> CausalModel:
-    from_text = getattr(CausalModel, "_from_text", None)
-    if from_text is not None:
-        return from_text(name, text)  # type: ignore[no-any-return]
-    with tempfile.TemporaryDirectory(prefix="quorvanta-") as folder:
-        path = os.path.join(folder, "model.txt")
-        with open(path, "w", encoding="utf-8", newline="") as file:
-            file.write(text)
-        return CausalModel(name, {}).load(name, path)
+    """The model `CausalModel.load` makes of a file holding `text`."""
+    return CausalModel._from_text(name, text)  # type: ignore[attr-defined, no-any-return]
 
 
 BLOCK_END = "\n\n"

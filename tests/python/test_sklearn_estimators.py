@@ -240,6 +240,9 @@ def test_estimators_pickle_through_joblib_and_spawned_processes(tmp_path):
         assert est.predict(X).tobytes() == fit_one(depth).predict(X).tobytes()
 
     est = fitted[1]
+    import copy
+
+    assert copy.deepcopy(est).predict(X).tobytes() == est.predict(X).tobytes()
     joblib.dump(est, tmp_path / "est.joblib")
     assert joblib.load(tmp_path / "est.joblib").predict(X).tobytes() == est.predict(X).tobytes()
     unfitted = pickle.loads(pickle.dumps(UpliftForestRegressor(n_estimators=2)))
