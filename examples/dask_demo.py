@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 import quorvanta
-from demo import CATEGORICAL, FEATURES, HEADERS, evaluate, make_data
+from synthetic_rows import CATEGORICAL, FEATURES, HEADERS, evaluate, make_data
 
 N_TRAIN = 200_000
 N_TEST = 50_000

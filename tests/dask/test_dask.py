@@ -364,6 +364,87 @@ class TestFaults:
         assert again.args == ("Column is missing: y",)
 
 
+def estimator_data(seed: int = 0):
+    """A frame with a numeric column holding NaN, a normal one and string categories (some
+    missing); string treatment labels; a binary and a real outcome."""
+    rng = np.random.default_rng(seed)
+    n = 3000
+    a = rng.random(n)
+    a[::11] = np.nan
+    colour = rng.choice(["red", "green", "blue"], n).astype(object)
+    colour[::17] = None
+    frame = pd.DataFrame({"a": a, "b": rng.normal(size=n), "colour": colour})
+    treatment = rng.choice(["ctl", "mail", "sms"], n)
+    y = (rng.random(n) < 0.2 + 0.3 * ((treatment == "mail") & (frame["b"] > 0))).astype(int)
+    return frame, treatment, y
+
+
+class TestEstimators:
+    PARAMS = dict(n_estimators=4, max_depth=3, min_samples_leaf=30, random_state=9,
+                  control_name="ctl")
+
+    def test_a_dask_frame_grows_the_trees_of_its_hand_encoded_table(self, healthy):
+        from quorvanta_sklearn import UpliftForestClassifier
+
+        frame, treatment, y = estimator_data()
+        parts = 3
+        est = quorvanta_dask.DaskUpliftForestClassifier(client=healthy, **self.PARAMS)
+        est.fit(dd.from_pandas(frame, npartitions=parts),
+                dd.from_pandas(pd.Series(y), npartitions=parts),
+                dd.from_pandas(pd.Series(treatment), npartitions=parts))
+        # By hand: colours numbered by first appearance, missing cells NaN, labels sorted.
+        seen: dict = {}
+        codes = [np.nan if pd.isna(c) else seen.setdefault(c, 5.0 * len(seen)) for c in
+                 frame["colour"]]
+        encoded = pd.DataFrame({
+            "a": frame["a"].astype(np.float32), "b": frame["b"].astype(np.float32),
+            "colour": np.asarray(codes, np.float32),
+            "__treatment__": np.searchsorted(["ctl", "mail", "sms"], treatment).astype(np.float32),
+            "__outcome__": y.astype(np.float32),
+        })
+        conf = {"feature": ["a", "b", "colour"], "cat": ["colour"], "treatment": ["__treatment__"],
+                "y": "__outcome__", "n_tree": 4, "max_depth": 3, "min_samples_leaf": 30,
+                "seed": 9}
+        raw = quorvanta_dask.DaskCausalModel(NAME, conf, client=healthy)
+        raw.fit(list(encoded.columns), dd.from_pandas(encoded, npartitions=parts))
+        local = est.to_local()
+        assert isinstance(local, UpliftForestClassifier) and local.treatment_names_ == ["mail",
+                                                                                        "sms"]
+        records = [tree.split("\n")[1] for tree in blocks_of(raw).trees]
+        assert [tree.split("\n")[1] for tree in blocks_of(local.model_).trees] == records
+
+        effects = est.predict(dd.from_pandas(frame, npartitions=2))
+        assert list(effects.columns) == ["mail", "sms"]
+        np.testing.assert_array_equal(bits(effects.compute().to_numpy()),
+                                      bits(local.predict(frame)))
+        assert pickle.loads(pickle.dumps(est)).to_local().predict(frame).tobytes() == (
+            local.predict(frame).tobytes())
+
+    def test_arrays_and_regression_importances_as_a_local_fit_counts_them(self, healthy):
+        from quorvanta_sklearn import _importances
+        from quorvanta_sklearn._training import table_headers, training_block
+
+        frame, treatment, _ = estimator_data(1)
+        numbers = frame[["a", "b"]].to_numpy()
+        y = np.random.default_rng(2).normal(size=len(frame)) + (treatment == "mail")
+        est = quorvanta_dask.DaskUpliftForestRegressor(client=healthy, **self.PARAMS)
+        est.fit(da.from_array(numbers, chunks=(1000, 2)), da.from_array(y, chunks=1000),
+                da.from_array(treatment, chunks=1000))
+        local = est.to_local()
+        block = training_block(local._coding, numbers, y, treatment, None, False,
+                               local._treatment_coding)[0]
+        expected = _importances.regression_importances(
+            "RandomForestRegressor", model_text(local.model_), 2,
+            table_headers(local._coding, False), block.table())
+        np.testing.assert_allclose(est.feature_importances_, expected, rtol=1e-6)
+        effects = est.predict(da.from_array(numbers, chunks=(700, 2))).compute()
+        assert effects.tobytes() == local.predict(numbers).tobytes()
+        with pytest.raises(ValueError, match="control_name 'nobody'"):
+            est.set_params(control_name="nobody").fit(
+                da.from_array(numbers, chunks=(1000, 2)), da.from_array(y, chunks=1000),
+                da.from_array(treatment, chunks=1000))
+
+
 def kill_worker_running(client, key_prefix: str, computing) -> None:
     """SIGKILLs the worker process that holds a task whose key starts with `key_prefix`, while
     `computing` (a concurrent future) has not finished."""
