@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -245,6 +245,21 @@ class _Frame:
             missing = masked if missing is None else missing | masked
         return values, (missing if missing is not None and missing.any() else None)
 
+    def rows_first(self) -> bool:
+        """Whether the table is a C-contiguous numeric array, best copied row by row."""
+        return (
+            not self.is_frame
+            and self.table.dtype.kind in "biuf"
+            and bool(self.table.flags.c_contiguous)
+        )
+
+    def missing_cells(self, features: np.ndarray) -> np.ndarray | None:
+        """For an array copied whole into `features`: its NaN and masked cells, or None."""
+        missing = np.isnan(features) if self.table.dtype.kind == "f" else None
+        if self._mask is not None:
+            missing = self._mask.copy() if missing is None else missing | self._mask
+        return missing if missing is not None and missing.any() else None
+
     def dtypes(self) -> list[Any]:
         if self.is_frame:
             return list(self.table.dtypes)
@@ -322,23 +337,44 @@ class FeatureCoding:
         return _Frame(columns, is_frame)
 
     def block(self, table: Any, n_extra: int) -> Block:
-        """The model's table: the encoded features, then `n_extra` columns for the caller."""
+        """The model's table: the encoded features, then `n_extra` columns for the caller. It is
+        laid out as the input is: row by row for a C-contiguous array (copied in one pass),
+        column by column otherwise."""
         frame = self.aligned(table)
-        n_rows = frame.n_rows
-        values = np.empty((n_rows, self.n_features + n_extra), dtype=np.float32, order="F")
-        mask: np.ndarray | None = None
+        rows_first = frame.rows_first()
+        order: Literal["C", "F"] = "C" if rows_first else "F"
+        values = np.empty(
+            (frame.n_rows, self.n_features + n_extra), dtype=np.float32, order=order
+        )
+        columns_missing: list[tuple[int, np.ndarray]] = []
+        if rows_first:
+            features = values[:, : self.n_features]
+            features[...] = frame.table
+            bulk = frame.missing_cells(features)
+            if bulk is not None:
+                bulk[:, self.categorical] = False  # their codes below say what is missing
+                features[bulk] = 0.0
+                columns_missing.append((-1, bulk))
         for position in range(self.n_features):
             missing: np.ndarray | None
             if self.categorical[position]:
                 column, missing = _codes(frame.series(position), self.categories[position])
+            elif rows_first:
+                continue
             else:
                 column, missing = frame.numeric(position)
             values[:, position] = column
             if missing is not None and missing.any():
-                if mask is None:
-                    mask = np.zeros(values.shape, dtype=bool, order="F")
-                mask[:, position] = missing
                 values[missing, position] = 0.0
+                columns_missing.append((position, missing))
+        if not columns_missing:
+            return Block(values, None)
+        mask = np.zeros(values.shape, dtype=bool, order=order)
+        for position, missing in columns_missing:
+            if position < 0:
+                mask[:, : self.n_features] = missing
+            else:
+                mask[:, position] = missing
         return Block(values, mask)
 
 
