@@ -1,0 +1,196 @@
+#include "tree/ordered_rows.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/fault.hpp"
+#include "stats/flat_histogram.hpp"
+#include "stats/histogram.hpp"
+#include "tree/partition.hpp"
+
+namespace quorvanta {
+namespace {
+
+template <class T>
+void ensure_size(std::vector<T>& buffer, std::size_t size) {
+  if (buffer.size() < size) buffer.resize(size);
+}
+
+// Rows ahead whose records a search fetches.
+constexpr std::size_t kFetchAhead = 24;
+
+}  // namespace
+
+bool OrderedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root) {
+  // A drawn row that cannot be read leaves the tree to the exact builders, which report it.
+  for (const std::uint32_t row : drawn) {
+    if (table_.record(row)[GrowingTable::kHistogramRowOffset] == GrowingTable::kUnreadable) {
+      return false;
+    }
+  }
+  for (std::vector<std::uint32_t>& rows : rows_) ensure_size(rows, drawn.size());
+  // The draw is normally made in the first copy already.
+  if (drawn.data() != rows_[0].data()) std::copy(drawn.begin(), drawn.end(), rows_[0].begin());
+  root = NodeStretch{0, 0, drawn.size(), 0, drawn.size(), 0, false};
+  return true;
+}
+
+void OrderedRows::prepare_block(std::span<const std::uint64_t> features,
+                                std::size_t histogram_rows, std::size_t cell_width) {
+  block_.resize(features.size());
+  std::size_t n_cells = 0;
+  for (std::size_t j = 0; j < features.size(); ++j) {
+    BlockFeature& feature = block_[j];
+    feature.shape = feature_shape(table_.data(), features[j]);
+    feature.bin_offset = GrowingTable::kBinsOffset + features[j];
+    // Clean columns hold no present bin above the count, which is at most 255: the slot of a bin
+    // is min(bin, B), missing cells (255) and bins equal to B sharing slot B.
+    feature.n_bins = static_cast<std::uint32_t>(feature.shape.n_bins);
+    feature.first_cell = n_cells;
+    n_cells += slot_count(feature.shape.n_bins) * histogram_rows * cell_width;
+  }
+  ensure_size(compact_, n_cells);
+  std::fill_n(compact_.begin(), n_cells, 0.0f);
+}
+
+std::pair<std::uint64_t, std::uint64_t> OrderedRows::split(const SplitInfo& split,
+                                                           const NodeStretch& node) {
+  const std::size_t n = node.entry_length;
+  const std::uint32_t* const rows = node_rows(node);
+  std::uint64_t n_left = 0;
+  if (split.feature_id < table_.data().x.size()) {
+    const std::size_t offset = GrowingTable::kBinsOffset + split.feature_id;
+    ensure_size(keys_, n);
+    for (std::size_t i = 0; i < n; ++i) keys_[i] = table_.record(rows[i])[offset];
+    n_left = split_destinations(split.iscat, (*split.value)[0],
+                                std::span<const std::uint8_t>(keys_.data(), n), destinations_);
+  } else {
+    // partition_node reports the unknown feature.
+    std::vector<RowId> wide(n);
+    write_rows(node, wide.data());
+    Partition alone = Partition::from_samples(std::move(wide));
+    SplitInfo of_alone = split;
+    of_alone.node_id = 0;
+    n_left = partition_node(alone, of_alone, table_.data(), destinations_);
+  }
+  std::uint32_t* const to = rows_[node.copy ^ 1].data() + node.entry_start;
+  // The reads are sequential, the writes go to a few sequential streams (one per bin of a numeric
+  // split, two for a categorical one).
+  for (std::size_t i = 0; i < n; ++i) to[destinations_[i]] = rows[i];
+  return {n_left, n_left};
+}
+
+void OrderedRows::write_rows(const NodeStretch& node, RowId* out) const {
+  const std::uint32_t* const rows = node_rows(node);
+  std::copy(rows, rows + node.entry_length, out);
+}
+
+void OrderedClassRows::search(const NodeCriterion& criterion, const NodeStretch& node,
+                              std::span<const std::uint64_t> features, const SplitVisit& visit) {
+  const std::size_t n_groups = table_.n_groups();
+  const std::size_t n_histogram_rows = 2 * n_groups;
+  const std::uint32_t* const rows = node_rows(node);
+  for (std::size_t done = 0; done < features.size(); done += kSearchedTogether) {
+    const std::span<const std::uint64_t> block =
+        features.subspan(done, std::min(features.size() - done, kSearchedTogether));
+    prepare_block(block, n_histogram_rows, 1);
+    float* const compact = compact_.data();
+    const BlockFeature* const first = block_.data();
+    const BlockFeature* const last = first + block_.size();
+    const std::size_t n = node.entry_length;
+    for (std::size_t i = 0; i < n; ++i) {
+      // Records of rows in a node's order are scattered over the whole table: fetching them well
+      // ahead keeps many fetches in flight.
+      if (i + kFetchAhead < n) __builtin_prefetch(table_.record(rows[i + kFetchAhead]));
+      const std::uint8_t* const record = table_.record(rows[i]);
+      float w;
+      std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
+      const std::size_t histogram_row = record[GrowingTable::kHistogramRowOffset];
+      for (const BlockFeature* feature = first; feature != last; ++feature) {
+        const std::uint32_t slot = std::min<std::uint32_t>(record[feature->bin_offset],
+                                                           feature->n_bins);
+        float& cell = compact[feature->first_cell + slot * n_histogram_rows + histogram_row];
+        cell = cell + w;
+      }
+    }
+    for (std::size_t j = 0; j < block.size(); ++j) {
+      const BlockFeature& feature = block_[j];
+      const std::size_t n_slots = slot_count(feature.shape.n_bins);
+      reset_cells(cells_, n_histogram_rows, n_slots, 1);
+      const float* const from = compact + feature.first_cell;
+      for (std::size_t slot = 0; slot < n_slots; ++slot) {
+        for (std::size_t row = 0; row < n_histogram_rows; ++row) {
+          cells_[row * kSlotStride + slot] = from[slot * n_histogram_rows + row];
+        }
+      }
+      visit(block[j], scan_kl_cells(criterion.kl, feature.shape, cells_, scan_, summary_),
+            summary_);
+    }
+  }
+}
+
+namespace {
+
+// The three sums of a regression cell and a fourth lane that stays zero: one vector add per row
+// adds all three, lane by lane, exactly as three scalar adds would.
+using RegressionLanes [[gnu::vector_size(16)]] = float;
+constexpr std::size_t kRegressionLanes = 4;
+
+}  // namespace
+
+void OrderedRegressionRows::search(const NodeCriterion& criterion, const NodeStretch& node,
+                                   std::span<const std::uint64_t> features,
+                                   const SplitVisit& visit) {
+  const std::size_t n_groups = table_.n_groups();
+  const std::uint32_t* const rows = node_rows(node);
+  for (std::size_t done = 0; done < features.size(); done += kSearchedTogether) {
+    const std::span<const std::uint64_t> block =
+        features.subspan(done, std::min(features.size() - done, kSearchedTogether));
+    prepare_block(block, n_groups, kRegressionLanes);
+    float* const compact = compact_.data();
+    const BlockFeature* const first = block_.data();
+    const BlockFeature* const last = first + block_.size();
+    const std::size_t n = node.entry_length;
+    for (std::size_t i = 0; i < n; ++i) {
+      // Records of rows in a node's order are scattered over the whole table: fetching them well
+      // ahead keeps many fetches in flight.
+      if (i + kFetchAhead < n) __builtin_prefetch(table_.record(rows[i + kFetchAhead]));
+      const std::uint8_t* const record = table_.record(rows[i]);
+      float w;
+      float y;
+      std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
+      std::memcpy(&y, record + GrowingTable::kOutcomeOffset, sizeof y);
+      // The products the per-call builders add: y * w, and the square first, then the weight.
+      const RegressionLanes sums = {w, y * w, (y * y) * w, 0.0f};
+      const std::size_t group = record[GrowingTable::kHistogramRowOffset];
+      for (const BlockFeature* feature = first; feature != last; ++feature) {
+        const std::uint32_t slot = std::min<std::uint32_t>(record[feature->bin_offset],
+                                                           feature->n_bins);
+        float* const cell =
+            compact + feature->first_cell + (slot * n_groups + group) * kRegressionLanes;
+        RegressionLanes lanes;
+        std::memcpy(&lanes, cell, sizeof lanes);
+        lanes = lanes + sums;
+        std::memcpy(cell, &lanes, sizeof lanes);
+      }
+    }
+    for (std::size_t j = 0; j < block.size(); ++j) {
+      const BlockFeature& feature = block_[j];
+      const std::size_t n_slots = slot_count(feature.shape.n_bins);
+      reset_cells(cells_, n_groups, n_slots, kRegressionSums);
+      const float* const from = compact + feature.first_cell;
+      for (std::size_t slot = 0; slot < n_slots; ++slot) {
+        for (std::size_t group = 0; group < n_groups; ++group) {
+          const float* const cell = from + (slot * n_groups + group) * kRegressionLanes;
+          float* const out = &cells_[(group * kSlotStride + slot) * kRegressionSums];
+          std::copy(cell, cell + kRegressionSums, out);
+        }
+      }
+      visit(block[j],
+            scan_regression_cells(criterion.regression, feature.shape, cells_, scan_, summary_),
+            summary_);
+    }
+  }
+}
+
+}  // namespace quorvanta
