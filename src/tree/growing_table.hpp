@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "common/tree_config.hpp"
@@ -50,10 +51,10 @@ class GrowingTable {
   bool every_row_countable() const { return every_row_countable_; }
 
   // Records exist (the ordered path of the table's kind can serve it).
-  bool has_records() const { return !records_.empty(); }
+  bool has_records() const { return records_ != nullptr; }
   std::size_t record_size() const { return record_size_; }
   const std::uint8_t* record(std::uint32_t row) const {
-    return records_.data() + std::size_t{row} * record_size_;
+    return records_.get() + std::size_t{row} * record_size_;
   }
   // Bin count of each feature, as feature_shape reads it (valid when clean_columns()).
   std::uint64_t n_bins(std::size_t feature) const { return n_bins_[feature]; }
@@ -70,8 +71,11 @@ class GrowingTable {
   bool unit_weights_ = false;
   bool every_row_countable_ = false;
   std::vector<std::uint64_t> n_bins_;
+  struct FreeRecords {
+    void operator()(std::uint8_t* records) const;
+  };
   std::size_t record_size_ = 0;
-  std::vector<std::uint8_t> records_;
+  std::unique_ptr<std::uint8_t[], FreeRecords> records_;
 };
 
 }  // namespace quorvanta

@@ -1,6 +1,7 @@
 #include "tree/ordered_rows.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "common/fault.hpp"
@@ -17,7 +18,7 @@ void ensure_size(std::vector<T>& buffer, std::size_t size) {
 }
 
 // Rows ahead whose records a search fetches.
-constexpr std::size_t kFetchAhead = 24;
+constexpr std::size_t kFetchAhead = 48;
 
 }  // namespace
 
@@ -37,18 +38,24 @@ bool OrderedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
 
 void OrderedRows::prepare_block(std::span<const std::uint64_t> features,
                                 std::size_t histogram_rows, std::size_t cell_width) {
+  shapes_.resize(features.size());
   block_.resize(features.size());
-  std::size_t n_cells = 0;
+  std::size_t widest = 1;
   for (std::size_t j = 0; j < features.size(); ++j) {
-    BlockFeature& feature = block_[j];
-    feature.shape = feature_shape(table_.data(), features[j]);
-    feature.bin_offset = GrowingTable::kBinsOffset + features[j];
+    shapes_[j] = feature_shape(table_.data(), features[j]);
+    widest = std::max(widest, slot_count(shapes_[j].n_bins));
+  }
+  // A row's first cell is then a shift of its histogram row, the same for every feature.
+  row_shift_ = static_cast<std::uint32_t>(std::bit_width(widest - 1));
+  const std::size_t per_feature = (histogram_rows << row_shift_) * cell_width;
+  for (std::size_t j = 0; j < features.size(); ++j) {
     // Clean columns hold no present bin above the count, which is at most 255: the slot of a bin
     // is min(bin, B), missing cells (255) and bins equal to B sharing slot B.
-    feature.n_bins = static_cast<std::uint32_t>(feature.shape.n_bins);
-    feature.first_cell = n_cells;
-    n_cells += slot_count(feature.shape.n_bins) * histogram_rows * cell_width;
+    block_[j] = BlockFeature{static_cast<std::uint32_t>(GrowingTable::kBinsOffset + features[j]),
+                             static_cast<std::uint32_t>(shapes_[j].n_bins),
+                             static_cast<std::uint32_t>(j * per_feature)};
   }
+  const std::size_t n_cells = features.size() * per_feature;
   ensure_size(compact_, n_cells);
   std::fill_n(compact_.begin(), n_cells, 0.0f);
 }
@@ -59,9 +66,10 @@ std::pair<std::uint64_t, std::uint64_t> OrderedRows::split(const SplitInfo& spli
   const std::uint32_t* const rows = node_rows(node);
   std::uint64_t n_left = 0;
   if (split.feature_id < table_.data().x.size()) {
-    const std::size_t offset = GrowingTable::kBinsOffset + split.feature_id;
+    // One column is small enough to stay in the second-level cache, unlike the records.
+    const std::uint8_t* const column = table_.data().x[split.feature_id].data();
     ensure_size(keys_, n);
-    for (std::size_t i = 0; i < n; ++i) keys_[i] = table_.record(rows[i])[offset];
+    for (std::size_t i = 0; i < n; ++i) keys_[i] = column[rows[i]];
     n_left = split_destinations(split.iscat, (*split.value)[0],
                                 std::span<const std::uint8_t>(keys_.data(), n), destinations_);
   } else {
@@ -105,25 +113,23 @@ void OrderedClassRows::search(const NodeCriterion& criterion, const NodeStretch&
       const std::uint8_t* const record = table_.record(rows[i]);
       float w;
       std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
-      const std::size_t histogram_row = record[GrowingTable::kHistogramRowOffset];
+      float* const row_cells =
+          compact + (std::uint32_t{record[GrowingTable::kHistogramRowOffset]} << row_shift_);
       for (const BlockFeature* feature = first; feature != last; ++feature) {
         const std::uint32_t slot = std::min<std::uint32_t>(record[feature->bin_offset],
                                                            feature->n_bins);
-        float& cell = compact[feature->first_cell + slot * n_histogram_rows + histogram_row];
+        float& cell = row_cells[feature->first_cell + slot];
         cell = cell + w;
       }
     }
     for (std::size_t j = 0; j < block.size(); ++j) {
-      const BlockFeature& feature = block_[j];
-      const std::size_t n_slots = slot_count(feature.shape.n_bins);
+      const std::size_t n_slots = slot_count(shapes_[j].n_bins);
       reset_cells(cells_, n_histogram_rows, n_slots, 1);
-      const float* const from = compact + feature.first_cell;
-      for (std::size_t slot = 0; slot < n_slots; ++slot) {
-        for (std::size_t row = 0; row < n_histogram_rows; ++row) {
-          cells_[row * kSlotStride + slot] = from[slot * n_histogram_rows + row];
-        }
+      const float* const from = compact + block_[j].first_cell;
+      for (std::size_t row = 0; row < n_histogram_rows; ++row) {
+        std::copy_n(from + (row << row_shift_), n_slots, &cells_[row * kSlotStride]);
       }
-      visit(block[j], scan_kl_cells(criterion.kl, feature.shape, cells_, scan_, summary_),
+      visit(block[j], scan_kl_cells(criterion.kl, shapes_[j], cells_, scan_, summary_),
             summary_);
     }
   }
@@ -162,12 +168,13 @@ void OrderedRegressionRows::search(const NodeCriterion& criterion, const NodeStr
       std::memcpy(&y, record + GrowingTable::kOutcomeOffset, sizeof y);
       // The products the per-call builders add: y * w, and the square first, then the weight.
       const RegressionLanes sums = {w, y * w, (y * y) * w, 0.0f};
-      const std::size_t group = record[GrowingTable::kHistogramRowOffset];
+      float* const group_cells =
+          compact + (std::uint32_t{record[GrowingTable::kHistogramRowOffset]} << row_shift_) *
+                        kRegressionLanes;
       for (const BlockFeature* feature = first; feature != last; ++feature) {
         const std::uint32_t slot = std::min<std::uint32_t>(record[feature->bin_offset],
                                                            feature->n_bins);
-        float* const cell =
-            compact + feature->first_cell + (slot * n_groups + group) * kRegressionLanes;
+        float* const cell = group_cells + feature->first_cell + slot * kRegressionLanes;
         RegressionLanes lanes;
         std::memcpy(&lanes, cell, sizeof lanes);
         lanes = lanes + sums;
@@ -175,19 +182,18 @@ void OrderedRegressionRows::search(const NodeCriterion& criterion, const NodeStr
       }
     }
     for (std::size_t j = 0; j < block.size(); ++j) {
-      const BlockFeature& feature = block_[j];
-      const std::size_t n_slots = slot_count(feature.shape.n_bins);
+      const std::size_t n_slots = slot_count(shapes_[j].n_bins);
       reset_cells(cells_, n_groups, n_slots, kRegressionSums);
-      const float* const from = compact + feature.first_cell;
-      for (std::size_t slot = 0; slot < n_slots; ++slot) {
-        for (std::size_t group = 0; group < n_groups; ++group) {
-          const float* const cell = from + (slot * n_groups + group) * kRegressionLanes;
+      const float* const from = compact + block_[j].first_cell;
+      for (std::size_t group = 0; group < n_groups; ++group) {
+        for (std::size_t slot = 0; slot < n_slots; ++slot) {
+          const float* const cell = from + ((group << row_shift_) + slot) * kRegressionLanes;
           float* const out = &cells_[(group * kSlotStride + slot) * kRegressionSums];
           std::copy(cell, cell + kRegressionSums, out);
         }
       }
       visit(block[j],
-            scan_regression_cells(criterion.regression, feature.shape, cells_, scan_, summary_),
+            scan_regression_cells(criterion.regression, shapes_[j], cells_, scan_, summary_),
             summary_);
     }
   }

@@ -30,17 +30,17 @@ class OrderedRows : public GrowPathRows {
   // first-level cache at a few dozen bins.
   static constexpr std::size_t kSearchedTogether = 16;
 
-  // What a pass needs of each feature of a block: its shape (read as feature_shape reads it, so
-  // that its failures come first), the offset of its bin in a record, its bin count and where
-  // its cells start in the pass's compact cells.
+  // What a pass needs of each feature of a block, kept small so that the row loop holds it in
+  // registers or the first-level cache: the offset of its bin in a record, its bin count and
+  // where its cells start in the pass's compact cells.
   struct BlockFeature {
-    FeatureShape shape;
-    std::size_t bin_offset = 0;
+    std::uint32_t bin_offset = 0;
     std::uint32_t n_bins = 0;
-    std::size_t first_cell = 0;
+    std::uint32_t first_cell = 0;
   };
-  // Reads the features of `features` into block_, cells of `cell_width` floats per (slot,
-  // histogram row), `histogram_rows` per slot; zeroes the compact cells.
+  // Reads the features of `features` into shapes_ and block_ (as feature_shape reads them, so
+  // that its failures come first) and zeroes the compact cells: per feature `histogram_rows`
+  // rows of 2^row_shift_ cells of `cell_width` floats.
   void prepare_block(std::span<const std::uint64_t> features, std::size_t histogram_rows,
                      std::size_t cell_width);
 
@@ -49,9 +49,11 @@ class OrderedRows : public GrowPathRows {
   }
 
   const GrowingTable& table_;
+  std::vector<FeatureShape> shapes_;
   std::vector<BlockFeature> block_;
-  // Compact cells of a pass: per feature, slot-major, (slot * histogram rows + row) * width.
+  // Compact cells of a pass: per feature, cell (row, slot) at ((row << row_shift_) + slot) * width.
   std::vector<float> compact_;
+  std::uint32_t row_shift_ = 0;
   std::vector<float> cells_;  // one feature's cells in the scans' layout
   ScanScratch scan_;
   std::vector<float> summary_;
