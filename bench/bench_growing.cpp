@@ -8,7 +8,11 @@
 // shared) and its two-thread speed-up. Uses only the model's fit, so the same source builds
 // against an older library for a before/after comparison (bench/bench_growing.py).
 //
-//     bench_growing [--rows N] [--repeats R] [--paths counted,weighted,regression]
+// --fit-memory fits each named path once with 2 threads and prints what the fit added to the
+// process's peak resident size per row (run each path in a fresh process: the peak only grows).
+//
+//     bench_growing [--rows N] [--repeats R] [--paths counted,weighted,regression] [--fit-memory]
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -18,6 +22,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/tree_config.hpp"
@@ -114,16 +119,43 @@ FitTimes fit_seconds(const DataMatrix& data, ModelKind kind, std::uint64_t n_thr
   return best;
 }
 
+long peak_kilobytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// What a 2-thread fit adds to the peak, per row; the fit owns the table, as a model's fit does.
+void fit_memory(const Path& path, std::size_t n_rows) {
+  DataMatrix data = random_matrix(n_rows, path);
+  ForestModel model(path.kind, forest_config(2));
+  const long before = peak_kilobytes();
+  model.fit(std::move(data));
+  const double added = static_cast<double>(peak_kilobytes() - before) * 1024.0;
+  std::printf("%-10s fit memory, 2 threads: %.1f bytes per row\n", path.name,
+              added / static_cast<double>(n_rows));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::size_t n_rows = 1'000'000;
   int repeats = 2;
   std::string wanted = "counted,weighted,regression";
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool memory = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--fit-memory") == 0) memory = true;
+  }
+  for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--rows") == 0) n_rows = std::strtoull(argv[i + 1], nullptr, 10);
     if (std::strcmp(argv[i], "--repeats") == 0) repeats = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--paths") == 0) wanted = argv[i + 1];
+  }
+  if (memory) {
+    for (const Path& path : kPaths) {
+      if (wanted.find(path.name) != std::string::npos) fit_memory(path, n_rows);
+    }
+    return 0;
   }
   std::printf("%zu x %zu, 20 trees, depth 6, max_features 10, best of %d\n", n_rows, kFeatures,
               repeats);
