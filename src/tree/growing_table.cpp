@@ -118,8 +118,13 @@ void GrowingTable::make_records() {
     }
     for (std::size_t feature = 0; feature < n_features; ++feature) {
       const std::uint8_t* const column = data_.x[feature].data();
+      // Clean columns hold no present bin above the count B (at most 255): the slot of bin b is
+      // min(b, B), missing cells (255) and bins equal to B sharing slot B.
+      const auto last_slot = static_cast<std::uint8_t>(n_bins_[feature]);
       std::uint8_t* out = records_.get() + start * record_size_ + kBinsOffset + feature;
-      for (std::size_t row = start; row < end; ++row, out += record_size_) *out = column[row];
+      for (std::size_t row = start; row < end; ++row, out += record_size_) {
+        *out = std::min(column[row], last_slot);
+      }
     }
   }
 }

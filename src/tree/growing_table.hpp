@@ -22,8 +22,8 @@ inline constexpr std::uint64_t kMaxFastGroups = 127;
 class GrowingTable {
  public:
   // Record layout: weight (f32), outcome (f32), histogram row (one byte: class * G + group for
-  // classification, group for regression; kUnreadable when the row cannot be read), then one bin
-  // byte per feature.
+  // classification, group for regression; kUnreadable when the row cannot be read), then each
+  // feature's histogram slot: its bin, or B for a missing cell and for a bin equal to B.
   static constexpr std::size_t kWeightOffset = 0;
   static constexpr std::size_t kOutcomeOffset = 4;
   static constexpr std::size_t kHistogramRowOffset = 8;

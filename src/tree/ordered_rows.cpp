@@ -48,16 +48,13 @@ void OrderedRows::prepare_block(std::span<const std::uint64_t> features,
   // A row's first cell is then a shift of its histogram row, the same for every feature.
   row_shift_ = static_cast<std::uint32_t>(std::bit_width(widest - 1));
   const std::size_t per_feature = (histogram_rows << row_shift_) * cell_width;
-  for (std::size_t j = 0; j < features.size(); ++j) {
-    // Clean columns hold no present bin above the count, which is at most 255: the slot of a bin
-    // is min(bin, B), missing cells (255) and bins equal to B sharing slot B.
-    block_[j] = BlockFeature{static_cast<std::uint32_t>(GrowingTable::kBinsOffset + features[j]),
-                             static_cast<std::uint32_t>(shapes_[j].n_bins),
-                             static_cast<std::uint32_t>(j * per_feature)};
-  }
   const std::size_t n_cells = features.size() * per_feature;
   ensure_size(compact_, n_cells);
   std::fill_n(compact_.begin(), n_cells, 0.0f);
+  for (std::size_t j = 0; j < features.size(); ++j) {
+    block_[j] = BlockFeature{static_cast<std::uint32_t>(GrowingTable::kBinsOffset + features[j]),
+                             compact_.data() + j * per_feature};
+  }
 }
 
 std::pair<std::uint64_t, std::uint64_t> OrderedRows::split(const SplitInfo& split,
@@ -102,7 +99,6 @@ void OrderedClassRows::search(const NodeCriterion& criterion, const NodeStretch&
     const std::span<const std::uint64_t> block =
         features.subspan(done, std::min(features.size() - done, kSearchedTogether));
     prepare_block(block, n_histogram_rows, 1);
-    float* const compact = compact_.data();
     const BlockFeature* const first = block_.data();
     const BlockFeature* const last = first + block_.size();
     const std::size_t n = node.entry_length;
@@ -113,19 +109,17 @@ void OrderedClassRows::search(const NodeCriterion& criterion, const NodeStretch&
       const std::uint8_t* const record = table_.record(rows[i]);
       float w;
       std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
-      float* const row_cells =
-          compact + (std::uint32_t{record[GrowingTable::kHistogramRowOffset]} << row_shift_);
+      const std::uint32_t row_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
+                                       << row_shift_;
       for (const BlockFeature* feature = first; feature != last; ++feature) {
-        const std::uint32_t slot = std::min<std::uint32_t>(record[feature->bin_offset],
-                                                           feature->n_bins);
-        float& cell = row_cells[feature->first_cell + slot];
+        float& cell = feature->cells[row_offset + record[feature->slot_offset]];
         cell = cell + w;
       }
     }
     for (std::size_t j = 0; j < block.size(); ++j) {
       const std::size_t n_slots = slot_count(shapes_[j].n_bins);
       reset_cells(cells_, n_histogram_rows, n_slots, 1);
-      const float* const from = compact + block_[j].first_cell;
+      const float* const from = block_[j].cells;
       for (std::size_t row = 0; row < n_histogram_rows; ++row) {
         std::copy_n(from + (row << row_shift_), n_slots, &cells_[row * kSlotStride]);
       }
@@ -153,7 +147,6 @@ void OrderedRegressionRows::search(const NodeCriterion& criterion, const NodeStr
     const std::span<const std::uint64_t> block =
         features.subspan(done, std::min(features.size() - done, kSearchedTogether));
     prepare_block(block, n_groups, kRegressionLanes);
-    float* const compact = compact_.data();
     const BlockFeature* const first = block_.data();
     const BlockFeature* const last = first + block_.size();
     const std::size_t n = node.entry_length;
@@ -168,13 +161,11 @@ void OrderedRegressionRows::search(const NodeCriterion& criterion, const NodeStr
       std::memcpy(&y, record + GrowingTable::kOutcomeOffset, sizeof y);
       // The products the per-call builders add: y * w, and the square first, then the weight.
       const RegressionLanes sums = {w, y * w, (y * y) * w, 0.0f};
-      float* const group_cells =
-          compact + (std::uint32_t{record[GrowingTable::kHistogramRowOffset]} << row_shift_) *
-                        kRegressionLanes;
+      const std::uint32_t group_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
+                                         << row_shift_;
       for (const BlockFeature* feature = first; feature != last; ++feature) {
-        const std::uint32_t slot = std::min<std::uint32_t>(record[feature->bin_offset],
-                                                           feature->n_bins);
-        float* const cell = group_cells + feature->first_cell + slot * kRegressionLanes;
+        float* const cell =
+            feature->cells + (group_offset + record[feature->slot_offset]) * kRegressionLanes;
         RegressionLanes lanes;
         std::memcpy(&lanes, cell, sizeof lanes);
         lanes = lanes + sums;
@@ -184,7 +175,7 @@ void OrderedRegressionRows::search(const NodeCriterion& criterion, const NodeStr
     for (std::size_t j = 0; j < block.size(); ++j) {
       const std::size_t n_slots = slot_count(shapes_[j].n_bins);
       reset_cells(cells_, n_groups, n_slots, kRegressionSums);
-      const float* const from = compact + block_[j].first_cell;
+      const float* const from = block_[j].cells;
       for (std::size_t group = 0; group < n_groups; ++group) {
         for (std::size_t slot = 0; slot < n_slots; ++slot) {
           const float* const cell = from + ((group << row_shift_) + slot) * kRegressionLanes;

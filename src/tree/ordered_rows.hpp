@@ -30,13 +30,11 @@ class OrderedRows : public GrowPathRows {
   // first-level cache at a few dozen bins.
   static constexpr std::size_t kSearchedTogether = 16;
 
-  // What a pass needs of each feature of a block, kept small so that the row loop holds it in
-  // registers or the first-level cache: the offset of its bin in a record, its bin count and
-  // where its cells start in the pass's compact cells.
+  // What a pass needs of each feature of a block, kept small so that the row loop finds it in
+  // the first-level cache: the offset of its slot in a record and where its cells start.
   struct BlockFeature {
-    std::uint32_t bin_offset = 0;
-    std::uint32_t n_bins = 0;
-    std::uint32_t first_cell = 0;
+    std::uint32_t slot_offset = 0;
+    float* cells = nullptr;
   };
   // Reads the features of `features` into shapes_ and block_ (as feature_shape reads them, so
   // that its failures come first) and zeroes the compact cells: per feature `histogram_rows`
