@@ -84,7 +84,8 @@ DataMatrix random_matrix(std::size_t n_rows, const Path& path) {
     } else {
       data.y[row] = noise(random) + (lifted ? 0.5f : 0.0f);
     }
-    data.weight[row] = path.unit_weights ? 1.0f : 0.5f + static_cast<float>(percent(random)) / 64.0f;
+    data.weight[row] =
+        path.unit_weights ? 1.0f : 0.5f + static_cast<float>(percent(random)) / 64.0f;
   }
   data.n_treatment = {2};
   return data;

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <new>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "common/interruption.hpp"
@@ -110,7 +110,8 @@ void GrowingTable::make_records() {
       std::uint8_t histogram_row = kUnreadable;
       if (row < readable && groups[row] < n_groups_) {
         const std::uint64_t outcome = classification ? outcome_class(data_.y[row]) : 0;
-        if (outcome < 2) histogram_row = static_cast<std::uint8_t>(outcome * n_groups_ + groups[row]);
+        if (outcome < 2)
+          histogram_row = static_cast<std::uint8_t>(outcome * n_groups_ + groups[row]);
         std::memcpy(out + kWeightOffset, &data_.weight[row], sizeof(float));
         std::memcpy(out + kOutcomeOffset, &data_.y[row], sizeof(float));
       }

@@ -36,8 +36,8 @@ bool OrderedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
   return true;
 }
 
-void OrderedRows::prepare_block(std::span<const std::uint64_t> features,
-                                std::size_t histogram_rows, std::size_t cell_width) {
+void OrderedRows::prepare_block(std::span<const std::uint64_t> features, std::size_t histogram_rows,
+                                std::size_t cell_width) {
   shapes_.resize(features.size());
   block_.resize(features.size());
   std::size_t widest = 1;
@@ -123,8 +123,7 @@ void OrderedClassRows::search(const NodeCriterion& criterion, const NodeStretch&
       for (std::size_t row = 0; row < n_histogram_rows; ++row) {
         std::copy_n(from + (row << row_shift_), n_slots, &cells_[row * kSlotStride]);
       }
-      visit(block[j], scan_kl_cells(criterion.kl, shapes_[j], cells_, scan_, summary_),
-            summary_);
+      visit(block[j], scan_kl_cells(criterion.kl, shapes_[j], cells_, scan_, summary_), summary_);
     }
   }
 }

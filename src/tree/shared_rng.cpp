@@ -111,8 +111,7 @@ template <std::size_t kLanes>
   }
 }
 
-void blocks_by_four(const ChaChaKey& key, std::uint64_t counter,
-                 std::uint32_t* out) {
+void blocks_by_four(const ChaChaKey& key, std::uint64_t counter, std::uint32_t* out) {
   chacha_blocks<4>(key, counter, out);
 }
 

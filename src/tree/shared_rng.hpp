@@ -96,8 +96,9 @@ class SharedRng {
   // `buffer`, which may be left longer than the k draws returned. The keystream is computed
   // outside the lock from the immutable keystream, from the draw position when the call began:
   // should other calls take draws meanwhile, the stretch is simply read further on, so the
-  // call's draws are consecutive in the keystream as if it had held the lock throughout. `before_commit` runs
-  // between the computation and the lock, once; tests draw there as another thread would.
+  // call's draws are consecutive in the keystream as if it had held the lock throughout.
+  // `before_commit` runs between the computation and the lock, once; tests draw there as another
+  // thread would.
   template <class T>
   std::span<const T> draw_with_replacement(std::uint64_t n, std::uint64_t k, std::vector<T>& buffer,
                                            const std::function<void()>& before_commit = {});

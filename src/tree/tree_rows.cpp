@@ -57,8 +57,9 @@ void TreeRows::start_tree(ModelKind kind, float subsample, SharedRng& rng) {
        OrderedRegressionRows::serves(table) ? &paths.ordered_regression : nullptr},
       {GrowPath::Exact, &paths.exact},
   };
-  const auto first = std::find_if(std::begin(candidates), std::end(candidates),
-                                  [](const auto& candidate) { return candidate.second != nullptr; });
+  const auto first =
+      std::find_if(std::begin(candidates), std::end(candidates),
+                   [](const auto& candidate) { return candidate.second != nullptr; });
   const std::span<const std::uint32_t> draw =
       rng.draw_with_replacement<std::uint32_t>(n_rows, k, first->second->draw_buffer());
   for (auto candidate = first; candidate != std::end(candidates); ++candidate) {

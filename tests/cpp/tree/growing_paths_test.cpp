@@ -25,8 +25,8 @@ DataMatrix table_of(std::size_t n_rows, bool unit_weights) {
   std::vector<float> y(n_rows);
   for (std::size_t row = 0; row < n_rows; ++row) {
     for (std::size_t f = 0; f < columns.size(); ++f) {
-      columns[f][row] = (row * 7 + f * 3) % 17 == 0 ? kMissing
-                                                    : static_cast<std::uint8_t>((row * (f + 5)) % 12);
+      columns[f][row] =
+          (row * 7 + f * 3) % 17 == 0 ? kMissing : static_cast<std::uint8_t>((row * (f + 5)) % 12);
     }
     treatment[row] = static_cast<std::uint8_t>(row % 2);
     y[row] = (row * 11) % 5 < (treatment[row] == 1 && columns[0][row] < 6 ? 3u : 1u) ? 1.0f : 0.0f;
@@ -98,7 +98,8 @@ TEST(GrowingPaths, WeightsAndRegressionAddInRowOrderFromRecords) {
   EXPECT_EQ(w, weighted.weight[7]);
   const std::size_t outcome = weighted.y[7] == 1.0f ? 1 : 0;
   EXPECT_EQ(record[GrowingTable::kHistogramRowOffset], outcome * 2 + weighted.treatment[0][7]);
-  for (std::size_t f = 0; f < 3; ++f) EXPECT_EQ(record[GrowingTable::kBinsOffset + f], weighted.x[f][7]);
+  for (std::size_t f = 0; f < 3; ++f)
+    EXPECT_EQ(record[GrowingTable::kBinsOffset + f], weighted.x[f][7]);
   EXPECT_EQ(classification.record_size() % 8, 0u);
 }
 

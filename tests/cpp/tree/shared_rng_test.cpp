@@ -274,9 +274,9 @@ TEST(Keystream, MappedDrawsNeedResultsBelowTheRejectionMark) {
   std::vector<std::uint32_t> out(4);
   std::vector<std::uint64_t> rejected;
   // n - 1 = 2^32 - 1 would read as a rejection.
-  EXPECT_THROW(keystream.map_draws<std::uint32_t>(0, 4, std::uint64_t{1} << 32, out.data(),
-                                                  rejected),
-               Fault);
+  EXPECT_THROW(
+      keystream.map_draws<std::uint32_t>(0, 4, std::uint64_t{1} << 32, out.data(), rejected),
+      Fault);
   keystream.map_draws<std::uint32_t>(0, 4, (std::uint64_t{1} << 32) - 1, out.data(), rejected);
   ChaCha20Stream stream(expand_seed(2));
   for (std::size_t d = 0; d < out.size(); ++d) {
