@@ -90,42 +90,54 @@ void OrderedRows::write_rows(const NodeStretch& node, RowId* out) const {
   std::copy(rows, rows + node.entry_length, out);
 }
 
-void OrderedClassRows::search(const NodeCriterion& criterion, const NodeStretch& node,
-                              std::span<const std::uint64_t> features, const SplitVisit& visit) {
-  const std::size_t n_groups = table_.n_groups();
-  const std::size_t n_histogram_rows = 2 * n_groups;
+template <class AddRow, class ScanFeature>
+void OrderedRows::search_blocks(const NodeStretch& node, std::span<const std::uint64_t> features,
+                                std::size_t histogram_rows, std::size_t cell_width,
+                                const AddRow& add_row, const ScanFeature& scan_feature) {
   const std::uint32_t* const rows = node_rows(node);
+  const std::size_t n = node.entry_length;
   for (std::size_t done = 0; done < features.size(); done += kSearchedTogether) {
     const std::span<const std::uint64_t> block =
         features.subspan(done, std::min(features.size() - done, kSearchedTogether));
-    prepare_block(block, n_histogram_rows, 1);
-    const BlockFeature* const first = block_.data();
-    const BlockFeature* const last = first + block_.size();
-    const std::size_t n = node.entry_length;
+    prepare_block(block, histogram_rows, cell_width);
+    const std::span<const BlockFeature> in_block(block_.data(), block_.size());
     for (std::size_t i = 0; i < n; ++i) {
       // Records of rows in a node's order are scattered over the whole table: fetching them well
       // ahead keeps many fetches in flight.
       if (i + kFetchAhead < n) __builtin_prefetch(table_.record(rows[i + kFetchAhead]));
       const std::uint8_t* const record = table_.record(rows[i]);
-      float w;
-      std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
       const std::uint32_t row_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
                                        << row_shift_;
-      for (const BlockFeature* feature = first; feature != last; ++feature) {
-        float& cell = feature->cells[row_offset + record[feature->slot_offset]];
-        cell = cell + w;
-      }
+      add_row(record, row_offset, in_block);
     }
     for (std::size_t j = 0; j < block.size(); ++j) {
       const std::size_t n_slots = slot_count(shapes_[j].n_bins);
-      reset_cells(cells_, n_histogram_rows, n_slots, 1);
-      const float* const from = block_[j].cells;
-      for (std::size_t row = 0; row < n_histogram_rows; ++row) {
-        std::copy_n(from + (row << row_shift_), n_slots, &cells_[row * kSlotStride]);
-      }
-      visit(block[j], scan_kl_cells(criterion.kl, shapes_[j], cells_, scan_, summary_), summary_);
+      scan_feature(block[j], shapes_[j], block_[j].cells, n_slots);
     }
   }
+}
+
+void OrderedClassRows::search(const NodeCriterion& criterion, const NodeStretch& node,
+                              std::span<const std::uint64_t> features, const SplitVisit& visit) {
+  const std::size_t n_histogram_rows = 2 * table_.n_groups();
+  const auto add_row = [](const std::uint8_t* record, std::uint32_t row_offset,
+                          std::span<const BlockFeature> block) {
+    float w;
+    std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
+    for (const BlockFeature& feature : block) {
+      float& cell = feature.cells[row_offset + record[feature.slot_offset]];
+      cell = cell + w;
+    }
+  };
+  const auto scan = [&](std::uint64_t feature, const FeatureShape& shape, const float* from,
+                        std::size_t n_slots) {
+    reset_cells(cells_, n_histogram_rows, n_slots, 1);
+    for (std::size_t row = 0; row < n_histogram_rows; ++row) {
+      std::copy_n(from + (row << row_shift_), n_slots, &cells_[row * kSlotStride]);
+    }
+    visit(feature, scan_kl_cells(criterion.kl, shape, cells_, scan_, summary_), summary_);
+  };
+  search_blocks(node, features, n_histogram_rows, 1, add_row, scan);
 }
 
 namespace {
@@ -141,52 +153,36 @@ void OrderedRegressionRows::search(const NodeCriterion& criterion, const NodeStr
                                    std::span<const std::uint64_t> features,
                                    const SplitVisit& visit) {
   const std::size_t n_groups = table_.n_groups();
-  const std::uint32_t* const rows = node_rows(node);
-  for (std::size_t done = 0; done < features.size(); done += kSearchedTogether) {
-    const std::span<const std::uint64_t> block =
-        features.subspan(done, std::min(features.size() - done, kSearchedTogether));
-    prepare_block(block, n_groups, kRegressionLanes);
-    const BlockFeature* const first = block_.data();
-    const BlockFeature* const last = first + block_.size();
-    const std::size_t n = node.entry_length;
-    for (std::size_t i = 0; i < n; ++i) {
-      // Records of rows in a node's order are scattered over the whole table: fetching them well
-      // ahead keeps many fetches in flight.
-      if (i + kFetchAhead < n) __builtin_prefetch(table_.record(rows[i + kFetchAhead]));
-      const std::uint8_t* const record = table_.record(rows[i]);
-      float w;
-      float y;
-      std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
-      std::memcpy(&y, record + GrowingTable::kOutcomeOffset, sizeof y);
-      // The products the per-call builders add: y * w, and the square first, then the weight.
-      const RegressionLanes sums = {w, y * w, (y * y) * w, 0.0f};
-      const std::uint32_t group_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
-                                         << row_shift_;
-      for (const BlockFeature* feature = first; feature != last; ++feature) {
-        float* const cell =
-            feature->cells + (group_offset + record[feature->slot_offset]) * kRegressionLanes;
-        RegressionLanes lanes;
-        std::memcpy(&lanes, cell, sizeof lanes);
-        lanes = lanes + sums;
-        std::memcpy(cell, &lanes, sizeof lanes);
+  const auto add_row = [](const std::uint8_t* record, std::uint32_t group_offset,
+                          std::span<const BlockFeature> block) {
+    float w;
+    float y;
+    std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
+    std::memcpy(&y, record + GrowingTable::kOutcomeOffset, sizeof y);
+    // The products the per-call builders add: y * w, and the square first, then the weight.
+    const RegressionLanes sums = {w, y * w, (y * y) * w, 0.0f};
+    for (const BlockFeature& feature : block) {
+      float* const cell =
+          feature.cells + (group_offset + record[feature.slot_offset]) * kRegressionLanes;
+      RegressionLanes lanes;
+      std::memcpy(&lanes, cell, sizeof lanes);
+      lanes = lanes + sums;
+      std::memcpy(cell, &lanes, sizeof lanes);
+    }
+  };
+  const auto scan = [&](std::uint64_t feature, const FeatureShape& shape, const float* from,
+                        std::size_t n_slots) {
+    reset_cells(cells_, n_groups, n_slots, kRegressionSums);
+    for (std::size_t group = 0; group < n_groups; ++group) {
+      for (std::size_t slot = 0; slot < n_slots; ++slot) {
+        const float* const cell = from + ((group << row_shift_) + slot) * kRegressionLanes;
+        std::copy_n(cell, kRegressionSums, &cells_[(group * kSlotStride + slot) * kRegressionSums]);
       }
     }
-    for (std::size_t j = 0; j < block.size(); ++j) {
-      const std::size_t n_slots = slot_count(shapes_[j].n_bins);
-      reset_cells(cells_, n_groups, n_slots, kRegressionSums);
-      const float* const from = block_[j].cells;
-      for (std::size_t group = 0; group < n_groups; ++group) {
-        for (std::size_t slot = 0; slot < n_slots; ++slot) {
-          const float* const cell = from + ((group << row_shift_) + slot) * kRegressionLanes;
-          float* const out = &cells_[(group * kSlotStride + slot) * kRegressionSums];
-          std::copy(cell, cell + kRegressionSums, out);
-        }
-      }
-      visit(block[j],
-            scan_regression_cells(criterion.regression, shapes_[j], cells_, scan_, summary_),
-            summary_);
-    }
-  }
+    visit(feature, scan_regression_cells(criterion.regression, shape, cells_, scan_, summary_),
+          summary_);
+  };
+  search_blocks(node, features, n_groups, kRegressionLanes, add_row, scan);
 }
 
 }  // namespace quorvanta

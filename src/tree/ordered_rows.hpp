@@ -42,6 +42,14 @@ class OrderedRows : public GrowPathRows {
   void prepare_block(std::span<const std::uint64_t> features, std::size_t histogram_rows,
                      std::size_t cell_width);
 
+  // One pass over the node's rows per block of features: add_row(record, first cell of the
+  // row's histogram row, block) adds one row to every feature's cells, then
+  // scan_feature(feature, shape, cells, slots) scans each feature of the block.
+  template <class AddRow, class ScanFeature>
+  void search_blocks(const NodeStretch& node, std::span<const std::uint64_t> features,
+                     std::size_t histogram_rows, std::size_t cell_width, const AddRow& add_row,
+                     const ScanFeature& scan_feature);
+
   const std::uint32_t* node_rows(const NodeStretch& node) const {
     return rows_[node.copy].data() + node.entry_start;
   }
