@@ -13,7 +13,6 @@
 //
 //     bench_growing [--rows N] [--repeats R] [--paths counted,weighted,regression] [--fit-memory]
 #include <sys/resource.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,25 +24,17 @@
 #include <utility>
 #include <vector>
 
+#include "bench_tables.hpp"
 #include "common/tree_config.hpp"
 #include "forest/model.hpp"
 
 namespace {
 
 using namespace quorvanta;
+using namespace quorvanta::bench;
 
 constexpr std::size_t kFeatures = 20;
 constexpr std::uint64_t kBins = 30;
-
-double cpu_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 struct Path {
   const char* name;
@@ -59,19 +50,10 @@ constexpr Path kPaths[] = {
 
 DataMatrix random_matrix(std::size_t n_rows, const Path& path) {
   std::mt19937 random(20240611);
-  std::uniform_int_distribution<int> bin(0, kBins - 1);
   std::uniform_int_distribution<int> percent(0, 99);
   std::normal_distribution<float> noise(0.0f, 1.0f);
   DataMatrix data;
-  data.x.assign(kFeatures, std::vector<std::uint8_t>(n_rows));
-  for (std::size_t f = 0; f < kFeatures; ++f) {
-    for (std::uint8_t& cell : data.x[f]) {
-      cell = percent(random) == 0 ? kMissingBin : static_cast<std::uint8_t>(bin(random));
-    }
-    data.feature_names.push_back(std::string("f").append(std::to_string(f)));
-    data.n_bins.insert_or_assign(data.feature_names.back(), kBins);
-    data.is_cat.push_back(0);
-  }
+  bench::add_binned_features(data, n_rows, kFeatures, kBins, random);
   data.treatment.emplace_back(n_rows);
   data.y.resize(n_rows);
   data.weight.resize(n_rows);
@@ -90,21 +72,6 @@ DataMatrix random_matrix(std::size_t n_rows, const Path& path) {
   data.n_treatment = {2};
   return data;
 }
-
-TreeConfig forest_config(std::uint64_t n_thread) {
-  TreeConfig config;
-  config.n_tree = 20;
-  config.max_depth = 6;
-  config.max_features = 10;
-  config.n_thread = n_thread;
-  config.seed = 1;
-  return config;
-}
-
-struct FitTimes {
-  double wall = 1e30;
-  double cpu = 1e30;
-};
 
 // The fastest of `repeats` fits: on a shared machine the least disturbed run is the steadiest.
 FitTimes fit_seconds(const DataMatrix& data, ModelKind kind, std::uint64_t n_thread, int repeats) {

@@ -2,7 +2,7 @@
 
 Builds bench/bench_growing.cpp twice: against this checkout, and against an earlier commit (by
 default db3c12e, the code before the growing paths were rebuilt; its sources are exported with
-`git archive` into a scratch directory and the current benchmark source is copied in, since the
+`git archive` into a scratch directory and the current benchmark sources are copied in, since the
 benchmark uses only the model's fit). Then runs the two binaries in alternation, round after
 round, and keeps each figure's best, so that both builds see the same load. Finally measures each
 path's fit memory (2 threads) in fresh processes.
@@ -46,8 +46,8 @@ def export_commit(commit: str, into: pathlib.Path) -> pathlib.Path:
         handle.seek(0)
         with tarfile.open(fileobj=handle) as tar:
             tar.extractall(source, filter="data")
-    (source / "bench" / "bench_growing.cpp").write_text(
-        (ROOT / "bench" / "bench_growing.cpp").read_text())
+    for name in ("bench_growing.cpp", "bench_tables.hpp"):
+        (source / "bench" / name).write_text((ROOT / "bench" / name).read_text())
     return source
 
 
