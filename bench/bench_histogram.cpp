@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_tables.hpp"
 #include "common/tree_config.hpp"
 #include "forest/model.hpp"
 #include "stats/flat_histogram.hpp"
@@ -41,35 +42,20 @@
 namespace {
 
 using namespace quorvanta;
+using namespace quorvanta::bench;
 
 constexpr std::size_t kRows = 1'000'000;
 constexpr std::size_t kFeatures = 20;
 constexpr std::size_t kCandidates = 10;
 constexpr std::uint64_t kBins = 30;
 
-// CPU time of this process: the machine is shared, so wall time alone is noisy.
-double cpu_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 // `unit_weights` gives every row weight 1, as a table without a weight column has.
 DataMatrix random_matrix(std::size_t n_rows = kRows, std::size_t n_features = kFeatures,
                          bool unit_weights = false) {
   std::mt19937 random(20240611);
-  std::uniform_int_distribution<int> bin(0, kBins - 1);
   std::uniform_int_distribution<int> percent(0, 99);
   DataMatrix data;
-  data.x.assign(n_features, std::vector<std::uint8_t>(n_rows));
-  for (std::size_t f = 0; f < n_features; ++f) {
-    for (std::uint8_t& cell : data.x[f]) {
-      cell = percent(random) == 0 ? kMissingBin : static_cast<std::uint8_t>(bin(random));
-    }
-    data.feature_names.push_back(std::string("f").append(std::to_string(f)));
-    data.n_bins.insert_or_assign(data.feature_names.back(), kBins);
-    data.is_cat.push_back(0);
-  }
+  bench::add_binned_features(data, n_rows, n_features, kBins, random);
   data.treatment.emplace_back(n_rows);
   data.y.resize(n_rows);
   data.weight.resize(n_rows);
@@ -183,26 +169,6 @@ void grow_trees(const DataMatrix& data, int n_trees, std::uint64_t max_features)
       "nodes\n",
       n_trees, static_cast<unsigned long long>(max_features), seconds / n_trees,
       seconds * 1e9 / work, nodes);
-}
-
-double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-struct FitTimes {
-  double wall = 1e30;
-  double cpu = 1e30;  // of the whole process: both threads' work with two threads
-};
-
-// The forest both --forest and --fit-memory fit: 20 trees, depth 6, max_features 10, seed 1.
-TreeConfig forest_config(std::uint64_t n_thread) {
-  TreeConfig config;
-  config.n_tree = 20;
-  config.max_depth = 6;
-  config.max_features = 10;
-  config.n_thread = n_thread;
-  config.seed = 1;
-  return config;
 }
 
 // A whole fit as the model runs it; the fastest of `repeats` runs, wall and CPU time.

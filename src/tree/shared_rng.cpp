@@ -30,7 +30,7 @@ inline void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c,
   x[b] = std::rotl(x[b] ^ x[c], 7);
 }
 
-std::array<std::uint32_t, 8> key_from_entropy() {
+ChaChaKey key_from_entropy() {
   std::array<unsigned char, 32> bytes{};
   std::size_t filled = 0;
   while (filled < bytes.size()) {
@@ -111,8 +111,7 @@ template <std::size_t kLanes>
   }
 }
 
-void four_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-                 std::uint32_t* out) {
+void blocks_by_four(const ChaChaKey& key, std::uint64_t counter, std::uint32_t* out) {
   chacha_blocks<4>(key, counter, out);
 }
 
@@ -138,11 +137,17 @@ std::vector<BlockRun> block_runs() {
   if (__builtin_cpu_supports("avx512f")) runs.push_back({sixteen_blocks_avx512, 16});
   if (__builtin_cpu_supports("avx2")) runs.push_back({eight_blocks_avx2, 8});
 #endif
-  runs.push_back({four_blocks, 4});
+  runs.push_back({blocks_by_four, 4});
   return runs;
 }
 
 namespace {
+
+// The widest run, chosen once.
+const BlockRun& bulk_run() {
+  static const BlockRun run = block_runs().front();
+  return run;
+}
 
 // Draws per refill: 64 words, two per draw.
 constexpr std::uint64_t kDrawsPerRefill = 32;
@@ -150,10 +155,7 @@ constexpr std::uint64_t kBlocksPerRefill = 4;
 
 }  // namespace
 
-ChaCha20Stream::ChaCha20Stream(const std::array<std::uint32_t, 8>& key) : key_(key) {}
-
-std::array<std::uint32_t, 16> ChaCha20Stream::block(const std::array<std::uint32_t, 8>& key,
-                                                    std::uint64_t counter) {
+std::array<std::uint32_t, 16> Keystream::block(const ChaChaKey& key, std::uint64_t counter) {
   std::array<std::uint32_t, 16> input{};
   std::copy(kChaChaConstants.begin(), kChaChaConstants.end(), input.begin());
   std::copy(key.begin(), key.end(), input.begin() + 4);
@@ -176,21 +178,23 @@ std::array<std::uint32_t, 16> ChaCha20Stream::block(const std::array<std::uint32
   return x;
 }
 
-void ChaCha20Stream::refill() {
-  four_blocks(key_, counter_, buffer_.data());
-  counter_ += kBlocksPerRefill;
-  position_ = 0;
+void Keystream::four_blocks(std::uint64_t first_block, std::uint32_t* out) const {
+  blocks_by_four(key_, first_block, out);
 }
 
-std::uint32_t ChaCha20Stream::next_u32() {
-  if (position_ >= buffer_.size()) refill();
-  return buffer_[position_++];
+std::size_t Keystream::bulk_blocks() {
+  return bulk_run().blocks;
 }
 
 std::uint64_t ChaCha20Stream::next_u64() {
-  const std::uint64_t low = next_u32();
-  const std::uint64_t high = next_u32();
-  return high << 32 | low;
+  const std::uint64_t stretch = position_ / kDrawsPerRefill;
+  if (stretch != buffered_stretch_) {
+    keystream_.four_blocks(stretch * kBlocksPerRefill, buffer_.data());
+    buffered_stretch_ = stretch;
+  }
+  const std::size_t word = 2 * (position_ % kDrawsPerRefill);
+  ++position_;
+  return std::uint64_t{buffer_[word + 1]} << 32 | buffer_[word];
 }
 
 std::uint64_t ChaCha20Stream::uniform_below(std::uint64_t n) {
@@ -207,27 +211,14 @@ std::uint64_t ChaCha20Stream::uniform_below(std::uint64_t n) {
   }
 }
 
-std::uint64_t ChaCha20Stream::draw_position() const {
-  // The buffer holds the refill that ends at block counter_; position_ words of it are read.
-  return ((counter_ - kBlocksPerRefill) * 16 + position_) / 2;
-}
-
-void ChaCha20Stream::seek_draw(std::uint64_t position) {
-  counter_ = position / kDrawsPerRefill * kBlocksPerRefill;
-  position_ = buffer_.size();
-  const std::uint64_t within = position % kDrawsPerRefill;
-  if (within == 0) return;  // an empty buffer at a refill boundary, as after reading it all
-  refill();
-  position_ = 2 * within;
-}
-
 template <class T>
-void ChaCha20Stream::map_draws(std::uint64_t first, std::size_t count, std::uint64_t n, T* out,
-                               std::vector<std::uint64_t>& rejected) const {
+void Keystream::map_draws(std::uint64_t first, std::size_t count, std::uint64_t n, T* out,
+                          std::vector<std::uint64_t>& rejected) const {
   if (n == 0) fail_division();
+  if (n - 1 >= kRejected<T>) fail_index(kRejected<T>, n - 1);
   const std::uint64_t reject = (0 - n) % n;
   const std::uint64_t zone = std::numeric_limits<std::uint64_t>::max() - reject;
-  static const BlockRun run = block_runs().front();
+  const BlockRun& run = bulk_run();
   std::array<std::uint32_t, 16 * kMaxRunBlocks> words;
   std::size_t done = 0;
   while (done < count) {
@@ -249,10 +240,10 @@ void ChaCha20Stream::map_draws(std::uint64_t first, std::size_t count, std::uint
   }
 }
 
-template void ChaCha20Stream::map_draws(std::uint64_t, std::size_t, std::uint64_t, std::uint32_t*,
-                                        std::vector<std::uint64_t>&) const;
-template void ChaCha20Stream::map_draws(std::uint64_t, std::size_t, std::uint64_t, std::uint64_t*,
-                                        std::vector<std::uint64_t>&) const;
+template void Keystream::map_draws(std::uint64_t, std::size_t, std::uint64_t, std::uint32_t*,
+                                   std::vector<std::uint64_t>&) const;
+template void Keystream::map_draws(std::uint64_t, std::size_t, std::uint64_t, std::uint64_t*,
+                                   std::vector<std::uint64_t>&) const;
 
 std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed) {
   constexpr std::uint64_t kMultiplier = 6364136223846793005ULL;
@@ -269,7 +260,7 @@ std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed) {
 }
 
 SharedRng::SharedRng(std::optional<std::uint64_t> seed)
-    : stream_(seed ? expand_seed(*seed) : key_from_entropy()) {}
+    : keystream_(seed ? expand_seed(*seed) : key_from_entropy()), stream_(keystream_.key()) {}
 
 std::vector<std::uint64_t> SharedRng::sample_indices(std::uint64_t n, std::uint64_t k,
                                                      bool replace) {
@@ -313,7 +304,7 @@ std::span<const T> SharedRng::draw_with_replacement(std::uint64_t n, std::uint64
     std::uint64_t computed = k + margin;
     if (buffer.size() < computed) buffer.resize(computed);
     rejected.clear();
-    stream_.map_draws(start, computed, n, buffer.data(), rejected);
+    keystream_.map_draws(start, computed, n, buffer.data(), rejected);
     if (attempt == 1 && before_commit) before_commit();
 
     std::lock_guard<std::mutex> lock(mutex_);
@@ -323,7 +314,7 @@ std::span<const T> SharedRng::draw_with_replacement(std::uint64_t n, std::uint64
       start += shift;  // the last attempt computes under the lock
       shift = 0;
       rejected.clear();
-      stream_.map_draws(start, computed, n, buffer.data(), rejected);
+      keystream_.map_draws(start, computed, n, buffer.data(), rejected);
     }
     // The call's stretch begins at `shift` and ends once it holds k accepted draws.
     end = shift + k;
@@ -334,7 +325,7 @@ std::span<const T> SharedRng::draw_with_replacement(std::uint64_t n, std::uint64
       const std::uint64_t more = end - computed + margin;
       buffer.resize(computed + more);
       const std::size_t known = rejected.size();
-      stream_.map_draws(start + computed, more, n, buffer.data() + computed, rejected);
+      keystream_.map_draws(start + computed, more, n, buffer.data() + computed, rejected);
       for (std::size_t i = known; i < rejected.size(); ++i) rejected[i] += computed;
       computed += more;
     }
@@ -344,7 +335,7 @@ std::span<const T> SharedRng::draw_with_replacement(std::uint64_t n, std::uint64
   if (shift != 0 || end != k) {
     std::size_t out = 0;
     for (std::uint64_t i = shift; i < end; ++i) {
-      if (buffer[i] != ChaCha20Stream::kRejected<T>) buffer[out++] = buffer[i];
+      if (buffer[i] != Keystream::kRejected<T>) buffer[out++] = buffer[i];
     }
   }
   return std::span<const T>(buffer.data(), k);

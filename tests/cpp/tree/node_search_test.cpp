@@ -147,27 +147,30 @@ TEST(NodeSearch, EachTableTakesItsPath) {
   const DataMatrix unit = unit_weight_table(600);
   EXPECT_EQ(path_taken(ModelKind::Classification, unit), GrowPath::Counts);
   EXPECT_EQ(path_taken(ModelKind::Classification, unit, 10), GrowPath::Counts);
-  EXPECT_EQ(path_taken(ModelKind::Regression, unit), GrowPath::Ordered);
-  EXPECT_EQ(path_taken(ModelKind::Classification, tricky_table(600)), GrowPath::Ordered);
+  EXPECT_EQ(path_taken(ModelKind::Regression, unit), GrowPath::OrderedRegression);
+  EXPECT_EQ(path_taken(ModelKind::Classification, tricky_table(600)), GrowPath::OrderedClass);
+  EXPECT_EQ(path_taken(ModelKind::Regression, tricky_table(600)), GrowPath::OrderedRegression);
 
   // One weight other than 1 anywhere in the table, even outside the draw, leaves counting.
   DataMatrix one_weight = unit;
   one_weight.weight[17] = 1.0f + 1.0f / 1024;
-  EXPECT_EQ(path_taken(ModelKind::Classification, one_weight), GrowPath::Ordered);
+  EXPECT_EQ(path_taken(ModelKind::Classification, one_weight), GrowPath::OrderedClass);
   // A present bin equal to the bin count still counts (it shares the missing cells' slot). A bin
-  // count beyond 255 (only a corrupt model file gives one) leaves counting; so does a bin above
-  // the count (BadRowsFailAsThePerCallCriteria).
+  // count beyond 255 (only a corrupt model file gives one) leaves the narrower paths; so does a
+  // bin above the count (BadRowsFailAsThePerCallCriteria).
   DataMatrix shared_slot = unit;
   shared_slot.n_bins.insert_or_assign("f2", 6);
   shared_slot.x[2][40] = 6;
   EXPECT_EQ(path_taken(ModelKind::Classification, shared_slot), GrowPath::Counts);
   DataMatrix beyond = unit;
   beyond.n_bins.insert_or_assign("f9", 300);
-  EXPECT_EQ(path_taken(ModelKind::Classification, beyond), GrowPath::Ordered);
-  // Count entries keep (class, group) in one byte: 129 groups need 258 histogram rows.
+  EXPECT_EQ(path_taken(ModelKind::Classification, beyond), GrowPath::Exact);
+  // Entries keep (class, group) in one byte: 128 groups need 256 histogram rows, one too many.
   DataMatrix many_groups = unit;
-  many_groups.n_treatment = {129};
-  EXPECT_EQ(path_taken(ModelKind::Classification, many_groups), GrowPath::Ordered);
+  many_groups.n_treatment = {127};
+  EXPECT_EQ(path_taken(ModelKind::Classification, many_groups), GrowPath::Counts);
+  many_groups.n_treatment = {128};
+  EXPECT_EQ(path_taken(ModelKind::Classification, many_groups), GrowPath::Exact);
   // A drawn row that cannot be read sends the whole tree down the per-call builders.
   DataMatrix unreadable = unit;
   unreadable.y.resize(590);

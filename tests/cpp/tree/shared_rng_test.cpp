@@ -257,5 +257,49 @@ TEST(RowDrawSize, NeverExceedsTheRowCountWithoutOversampling) {
   EXPECT_EQ(row_draw_size(n_rows, 2.0f), 2 * n_rows + 2);
 }
 
+// Bulk draws take the widest block run the processor offers; a narrower one would still give the
+// same draws, only slower, so nothing but this shows it.
+TEST(Keystream, BulkDrawsUseTheWidestVectors) {
+  std::size_t widest = 4;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (__builtin_cpu_supports("avx2")) widest = 8;
+  if (__builtin_cpu_supports("avx512f")) widest = 16;
+#endif
+  EXPECT_EQ(Keystream::bulk_blocks(), widest);
+  EXPECT_EQ(block_runs().front().blocks, widest);
+}
+
+TEST(Keystream, MappedDrawsNeedResultsBelowTheRejectionMark) {
+  const Keystream keystream(expand_seed(2));
+  std::vector<std::uint32_t> out(4);
+  std::vector<std::uint64_t> rejected;
+  // n - 1 = 2^32 - 1 would read as a rejection.
+  EXPECT_THROW(
+      keystream.map_draws<std::uint32_t>(0, 4, std::uint64_t{1} << 32, out.data(), rejected),
+      Fault);
+  keystream.map_draws<std::uint32_t>(0, 4, (std::uint64_t{1} << 32) - 1, out.data(), rejected);
+  ChaCha20Stream stream(expand_seed(2));
+  for (std::size_t d = 0; d < out.size(); ++d) {
+    EXPECT_EQ(out[d], stream.uniform_below((std::uint64_t{1} << 32) - 1));
+  }
+}
+
+// The position is the whole state: seeking anywhere, back or forth, across or within a refill,
+// reads the keystream from there.
+TEST(ChaCha20, TheDrawPositionIsTheState) {
+  ChaCha20Stream reference(expand_seed(6));
+  std::vector<std::uint64_t> draws(100);
+  for (std::uint64_t& draw : draws) draw = reference.next_u64();
+  EXPECT_EQ(reference.draw_position(), 100u);
+  ChaCha20Stream stream(expand_seed(6));
+  EXPECT_EQ(stream.draw_position(), 0u);
+  for (const std::uint64_t position : {70u, 3u, 31u, 32u, 0u, 64u, 95u}) {
+    stream.seek_draw(position);
+    EXPECT_EQ(stream.next_u64(), draws[position]) << position;
+    EXPECT_EQ(stream.next_u64(), draws[position + 1]) << position;
+    EXPECT_EQ(stream.draw_position(), position + 2);
+  }
+}
+
 }  // namespace
 }  // namespace quorvanta
