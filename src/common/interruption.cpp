@@ -1,54 +1,80 @@
 #include "common/interruption.hpp"
 
-#include <atomic>
 #include <thread>
 #include <utility>
 
 namespace quorvanta {
+
+struct ScopeAccess {
+  static std::atomic<bool>* stop(InterruptionScope& scope) { return &scope.stop_; }
+  static bool polls_here(const InterruptionScope& scope) {
+    return scope.poll_ && std::this_thread::get_id() == scope.thread_;
+  }
+  static void poll_when_due(InterruptionScope& scope) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - scope.last_poll_ < kPollInterval) return;
+    scope.last_poll_ = now;
+    scope.poll_();
+  }
+  static const std::function<void()>& poll(const InterruptionScope& scope) { return scope.poll_; }
+  static InterruptionScope* outer(const InterruptionScope& scope) { return scope.outer_; }
+};
+
 namespace {
 
-// One call at a time runs in the process (the caller holds the interpreter lock throughout), so
-// the installed poll is process-wide state. Workers only ever read `stop_requested`.
-std::function<void()> installed_poll;
-std::thread::id polling_thread;
-std::chrono::steady_clock::time_point last_poll;
-std::atomic<bool> stop_requested{false};
+// The innermost open scope. Only the calling thread (which holds the interpreter lock) opens and
+// closes scopes; other threads read the pointer to find the stop state of the call they serve.
+std::atomic<InterruptionScope*> innermost{nullptr};
+
+// The stop state a worker thread follows: that of the call that started it, not whichever call
+// happens to be innermost later (a nested call in a signal handler has its own).
+thread_local std::atomic<bool>* followed_stop = nullptr;
+
+std::atomic<bool>* stop_seen_here() {
+  if (followed_stop) return followed_stop;
+  InterruptionScope* scope = innermost.load(std::memory_order_acquire);
+  return scope ? ScopeAccess::stop(*scope) : nullptr;
+}
 
 }  // namespace
 
 InterruptionScope::InterruptionScope(std::function<void()> poll)
-    : outer_poll_(std::move(installed_poll)),
-      outer_thread_(polling_thread),
-      outer_last_poll_(last_poll),
-      outer_stop_(stop_requested.load()) {
-  installed_poll = std::move(poll);
-  polling_thread = std::this_thread::get_id();
-  last_poll = std::chrono::steady_clock::now();
-  stop_requested = false;
+    : poll_(std::move(poll)),
+      thread_(std::this_thread::get_id()),
+      last_poll_(std::chrono::steady_clock::now()),
+      outer_(innermost.load()) {
+  innermost.store(this, std::memory_order_release);
 }
 
 InterruptionScope::~InterruptionScope() {
-  installed_poll = std::move(outer_poll_);
-  polling_thread = outer_thread_;
-  last_poll = outer_last_poll_;
-  stop_requested = outer_stop_;
+  innermost.store(ScopeAccess::outer(*this), std::memory_order_release);
 }
 
 void check_interruption() {
-  if (stop_requested.load(std::memory_order_relaxed)) throw Interrupted{};
-  if (!installed_poll || std::this_thread::get_id() != polling_thread) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - last_poll < kPollInterval) return;
-  last_poll = now;
-  installed_poll();
+  const std::atomic<bool>* stop = stop_seen_here();
+  if (stop && stop->load(std::memory_order_relaxed)) throw Interrupted{};
+  InterruptionScope* scope = innermost.load(std::memory_order_acquire);
+  if (followed_stop || !scope || !ScopeAccess::polls_here(*scope)) return;
+  ScopeAccess::poll_when_due(*scope);
 }
 
 const std::function<void()>& interruption_poll() {
-  return installed_poll;
+  static const std::function<void()> none;
+  InterruptionScope* scope = innermost.load(std::memory_order_acquire);
+  if (followed_stop || !scope || !ScopeAccess::polls_here(*scope)) return none;
+  return ScopeAccess::poll(*scope);
 }
 
 void request_stop() {
-  stop_requested = true;
+  if (std::atomic<bool>* stop = stop_seen_here()) stop->store(true);
+}
+
+StopState current_stop_state() {
+  return stop_seen_here();
+}
+
+void follow_stop_state(StopState state) {
+  followed_stop = state;
 }
 
 }  // namespace quorvanta

@@ -8,6 +8,7 @@
 // worker at its next tree or node. Either way the poll's exception is what the caller sees.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -22,20 +23,28 @@ inline constexpr std::chrono::milliseconds kPollInterval{50};
 // the poll's exception instead.
 struct Interrupted {};
 
+class InterruptionScope;
+
+// Where a call's stop request is kept; every call (scope) owns its own.
+using StopState = std::atomic<bool>*;
+
 class InterruptionScope {
  public:
-  // Installs `poll` for the calling thread until the scope ends (scopes nest).
+  // Installs `poll` for the calling thread until the scope ends (scopes nest; each owns its stop
+  // state, so a nested call that is stopped leaves the enclosing call running).
   explicit InterruptionScope(std::function<void()> poll);
   ~InterruptionScope();
   InterruptionScope(const InterruptionScope&) = delete;
   InterruptionScope& operator=(const InterruptionScope&) = delete;
 
  private:
-  // What an enclosing scope had installed, restored when this one ends.
-  std::function<void()> outer_poll_;
-  std::thread::id outer_thread_;
-  std::chrono::steady_clock::time_point outer_last_poll_;
-  bool outer_stop_;
+  friend struct ScopeAccess;  // the free functions below
+
+  std::function<void()> poll_;
+  const std::thread::id thread_;
+  std::chrono::steady_clock::time_point last_poll_;
+  std::atomic<bool> stop_{false};
+  InterruptionScope* const outer_;  // innermost again when this scope ends
 };
 
 // At a tree or node boundary: throws Interrupted when a stop was requested; on the thread that
@@ -45,7 +54,12 @@ void check_interruption();
 // The installed poll, empty outside any scope; for the calling thread while workers run.
 const std::function<void()>& interruption_poll();
 
-// Asks every worker to stop at its next tree or node.
+// Asks every worker of the current call to stop at its next tree or node.
 void request_stop();
+
+// The stop state that check_interruption() answers on this thread (null outside any call). A
+// thread started for a call takes it over with follow_stop_state() before it does any work.
+StopState current_stop_state();
+void follow_stop_state(StopState state);
 
 }  // namespace quorvanta

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 
 namespace quorvanta {
 namespace {
@@ -30,9 +31,12 @@ bool WorkerGroup::start(std::function<void()> body) {
     return false;
   }
   const std::size_t index = threads_.size();
+  // The thread answers the stop of the call that starts it, even while a nested call runs.
+  const StopState stop = current_stop_state();
   try {
-    threads_.emplace_back([this, reserve, index, body = std::move(body)]() noexcept {
+    threads_.emplace_back([this, reserve, index, stop, body = std::move(body)]() noexcept {
       name_current_thread(name_prefix_, index);
+      follow_stop_state(stop);
       {
         const std::lock_guard<std::mutex> start_up(start_up_mutex);
         munmap(reserve, kStartReserveBytes);

@@ -24,7 +24,7 @@ std::size_t checked_sequence_size(PyObject* object) {
   if (!PySequence_Check(object)) fail_conversion(object, "Sequence");
   Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
-    PyErr_Clear();
+    clear_unless_fatal();
     return 0;
   }
   return std::min(static_cast<std::size_t>(size), kMaxReservedItems);
@@ -62,6 +62,10 @@ float to_cell(PyObject* item) {
   double value;
   if (PyFloat_CheckExact(item)) {
     value = PyFloat_AS_DOUBLE(item);
+  } else if (is_masked_cell(item)) {
+    // Masked arrays the fast path declines (other byte orders, long double, objects, subclasses)
+    // yield numpy.ma.masked for a masked cell; it is missing as it is on the fast path.
+    return missing_cell();
   } else {
     value = PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred()) throw_python_error();

@@ -147,13 +147,10 @@ bool is_exact_array(PyObject* object) {
   return exporter_of(object) == Exporter::kArray;
 }
 
-// numpy.ma.MaskedArray itself (not a subclass, which may read its cells differently). It is a
-// class defined in Python, so it is recognised by its name and module (numpy 2 names the public
-// module, numpy 1 the defining one).
-bool is_masked_array(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
-  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 ||
-      std::strcmp(type->tp_name, "MaskedArray") != 0) {
+// A class of numpy.ma named `name` (not a subclass). They are classes defined in Python, so they
+// are recognised by name and module (numpy 2 names the public module, numpy 1 the defining one).
+bool is_numpy_ma_class(PyTypeObject* type, const char* name) {
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || std::strcmp(type->tp_name, name) != 0) {
     return false;
   }
   OwnedRef module =
@@ -167,10 +164,15 @@ bool is_masked_array(PyObject* object) {
           PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma.core") == 0);
 }
 
-// An attribute, or null with the error cleared.
+// numpy.ma.MaskedArray itself (a subclass may read its cells differently, so it is iterated).
+bool is_masked_array(PyObject* object) {
+  return is_numpy_ma_class(Py_TYPE(object), "MaskedArray");
+}
+
+// An attribute, or null with the error cleared (an interrupt, exit or lack of memory propagates).
 OwnedRef attribute(PyObject* object, const char* name) {
   OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(object, name));
-  if (!value) PyErr_Clear();
+  if (!value) clear_unless_fatal();
   return value;
 }
 
@@ -229,7 +231,7 @@ std::optional<NumericView> view_masked(PyObject* object, int ndim) {
     }
     const int truth = PyObject_IsTrue(mask.get());
     if (truth != 0) {
-      if (truth < 0) PyErr_Clear();
+      if (truth < 0) clear_unless_fatal();
       return std::nullopt;
     }
     return numeric;
@@ -268,6 +270,10 @@ StridedCells strided_cells(const NumericView& numeric, int ndim) {
 }
 
 }  // namespace
+
+bool is_masked_cell(PyObject* item) {
+  return is_numpy_ma_class(Py_TYPE(item), "MaskedConstant");
+}
 
 std::optional<TableArgument> borrow_buffer_rows(PyObject* object) {
   std::optional<NumericView> numeric = view_numeric(object, 2);

@@ -111,7 +111,12 @@ EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* ar
 class EffectList {
  public:
   void add_rows(const EffectTable& effects, std::size_t ready) {
-    if (!rows_) rows_ = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
+    if (!rows_) {
+      rows_ = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
+      // Until every slot holds its row, nothing in Python may reach the list: a signal handler
+      // or profiler walking gc.get_objects() would read the empty slots.
+      PyObject_GC_UnTrack(rows_.get());
+    }
     for (; built_ < ready; ++built_) {
       OwnedRef row = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_cols)));
       for (std::size_t c = 0; c < effects.n_cols; ++c) {
@@ -125,6 +130,7 @@ class EffectList {
 
   OwnedRef finish(const EffectTable& effects) {
     add_rows(effects, effects.n_rows);
+    PyObject_GC_Track(rows_.get());
     return std::move(rows_);
   }
 
@@ -278,8 +284,8 @@ PyObject* causal_model_to_text(PyObject* self, PyObject*) {
     CausalModelObject& instance = receiver(self);
     SharedUse use(instance.use_count);
     const std::string text = instance.model->to_text();
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                        "strict"))
+    return checked(
+               PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"))
         .release();
   });
 }
@@ -302,19 +308,17 @@ PyObject* model_from_text_arguments(const Signature& signature, PyObject* const*
 // Private: the model load reads from a file holding `text`, with the same failures.
 PyObject* causal_model_from_text(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                  PyObject* kwnames) {
-  return model_from_text_arguments(kFromTextSignature, args, nargsf, kwnames,
-                                   [](ModelKind kind, const std::string& text) {
-                                     return read_model_text(kind, text);
-                                   });
+  return model_from_text_arguments(
+      kFromTextSignature, args, nargsf, kwnames,
+      [](ModelKind kind, const std::string& text) { return read_model_text(kind, text); });
 }
 
 // Private: how a pickled model is rebuilt, from the text of a model in any state.
 PyObject* causal_model_restore(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
-  return model_from_text_arguments(kRestoreSignature, args, nargsf, kwnames,
-                                   [](ModelKind kind, const std::string& text) {
-                                     return restore_model_text(kind, text);
-                                   });
+  return model_from_text_arguments(
+      kRestoreSignature, args, nargsf, kwnames,
+      [](ModelKind kind, const std::string& text) { return restore_model_text(kind, text); });
 }
 
 // A model pickles as its kind and text: the text holds everything that decides its predictions
@@ -325,8 +329,8 @@ PyObject* causal_model_reduce(PyObject* self, PyObject*) {
     SharedUse use(instance.use_count);
     const std::string text = instance.model->to_text();
     OwnedRef restore = checked(PyObject_GetAttrString(model_type, "_restore"));
-    OwnedRef text_object = checked(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    OwnedRef text_object =
+        checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
     return checked(Py_BuildValue("(O(sO))", restore.get(), model_name(instance.model->kind()),
                                  text_object.get()))
         .release();
@@ -342,9 +346,9 @@ PyObject* causal_model_repr(PyObject* self) {
     if (instance.use_count == kExclusiveUse) {
       return checked(PyUnicode_FromFormat("<CausalModel %s, in use>", kind)).release();
     }
-    return checked(PyUnicode_FromFormat(
-                       "<CausalModel %s: %zu trees, %zu features>", kind,
-                       instance.model->n_trees(), instance.model->config().feature_cols.size()))
+    return checked(PyUnicode_FromFormat("<CausalModel %s: %zu trees, %zu features>", kind,
+                                        instance.model->n_trees(),
+                                        instance.model->config().feature_cols.size()))
         .release();
   });
 }

@@ -34,11 +34,7 @@ auto read_key(PyObject* conf, const char* key, Convert&& convert)
     }
     return convert(value.get());
   } catch (const PythonErrorSet&) {
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
-        PyErr_ExceptionMatches(PyExc_SystemExit) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
-      throw;
-    }
-    PyErr_Clear();
+    clear_unless_fatal();
     return std::nullopt;
   }
 }

@@ -15,6 +15,16 @@ struct PythonErrorSet {};
   throw PythonErrorSet{};
 }
 
+// Where an error only means "no answer" (a length hint, an optional attribute, a conf value), the
+// error set is discarded, except an interrupt, an exit or running out of memory: those propagate.
+inline void clear_unless_fatal() {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit) ||
+      PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    throw_python_error();
+  }
+  PyErr_Clear();
+}
+
 // Holds one strong reference and gives it up when destroyed.
 class OwnedRef {
  public:

@@ -1,7 +1,11 @@
 #include "common/interruption.hpp"
 
+#include "common/worker_group.hpp"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -58,6 +62,33 @@ TEST(Interruption, AStopRequestReachesEveryThreadUntilTheScopeEnds) {
     }
     EXPECT_THROW(check_interruption(), Interrupted) << "the outer call's stop is restored";
   }
+  EXPECT_NO_THROW(check_interruption());
+}
+
+TEST(Interruption, ANestedCallsStopLeavesTheEnclosingCallsWorkersRunning) {
+  const InterruptionScope outer([] {});
+  WorkerGroup workers("test-");
+  std::atomic<bool> nested_done{false};
+  std::atomic<bool> outer_worker_stopped{false};
+  ASSERT_TRUE(workers.start([&] {
+    while (!nested_done) std::this_thread::yield();
+    try {
+      check_interruption();
+    } catch (const Interrupted&) {
+      outer_worker_stopped = true;
+    }
+  }));
+  workers.release();
+  {
+    // As a signal handler would: another call opens its scope and is stopped.
+    const InterruptionScope nested([] {});
+    request_stop();
+    EXPECT_THROW(check_interruption(), Interrupted);
+    nested_done = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  workers.join();
+  EXPECT_FALSE(outer_worker_stopped);
   EXPECT_NO_THROW(check_interruption());
 }
 
