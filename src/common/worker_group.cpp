@@ -27,6 +27,7 @@ bool WorkerGroup::start(std::function<void()> body) {
   void* reserve = mmap(nullptr, kStartReserveBytes, PROT_NONE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (reserve == MAP_FAILED) {
+    start_out_of_memory_ = errno == ENOMEM;
     start_error_ = std::strerror(errno);
     return false;
   }
@@ -60,10 +61,12 @@ bool WorkerGroup::start(std::function<void()> body) {
     });
   } catch (const std::system_error& error) {
     munmap(reserve, kStartReserveBytes);
+    start_out_of_memory_ = error.code() == std::errc::not_enough_memory;
     start_error_ = error.what();
     return false;
   } catch (const std::bad_alloc&) {
     munmap(reserve, kStartReserveBytes);
+    start_out_of_memory_ = true;
     start_error_ = std::strerror(ENOMEM);
     return false;
   }

@@ -29,6 +29,8 @@ class WorkerGroup {
   // false, with start_error() set, when the system refuses the thread (or the memory to start it).
   bool start(std::function<void()> body);
   const std::string& start_error() const { return start_error_; }
+  // The refusal was for lack of memory (not a limit on threads), which callers report as such.
+  bool start_out_of_memory() const { return start_out_of_memory_; }
   std::size_t size() const { return threads_.size(); }
 
   // Lets the started threads run their bodies. No body runs before, so no thread's start-up
@@ -45,6 +47,7 @@ class WorkerGroup {
   const char* name_prefix_;
   std::vector<std::thread> threads_;
   std::string start_error_;
+  bool start_out_of_memory_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool released_ = false;

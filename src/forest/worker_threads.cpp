@@ -57,7 +57,10 @@ void run_on_worker_threads(std::size_t count, const std::function<void(std::size
       throw;
     }
     workers.join();
-    if (workers.size() < count) fail("failed to spawn thread: " + workers.start_error());
+    if (workers.size() < count) {
+      if (workers.start_out_of_memory()) throw std::bad_alloc();
+      fail("failed to spawn thread: " + workers.start_error());
+    }
   }
 
   for (std::size_t i = 0; i < count; ++i) {

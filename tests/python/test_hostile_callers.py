@@ -67,8 +67,8 @@ def test_collector_walks_during_a_threaded_predict_never_see_a_half_built_list()
 @pytest.mark.parametrize("n_thread", [1, 2])
 def test_an_interrupted_call_in_a_signal_handler_leaves_the_enclosing_fit_running(n_thread):
     rows = table(20000)
-    outer = CausalModel("RandomForestClassifier", dict(CONF, n_tree=20, n_thread=n_thread))
-    reference = CausalModel("RandomForestClassifier", dict(CONF, n_tree=20, n_thread=n_thread))
+    outer = CausalModel("RandomForestClassifier", dict(CONF, n_tree=60, n_thread=n_thread))
+    reference = CausalModel("RandomForestClassifier", dict(CONF, n_tree=60, n_thread=n_thread))
     reference.fit(HEADERS, rows)
     state = {"inner": "not run"}
 
@@ -88,7 +88,7 @@ def test_an_interrupted_call_in_a_signal_handler_leaves_the_enclosing_fit_runnin
 
     previous = signal.signal(signal.SIGALRM, on_alarm)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
         outer.fit(HEADERS, rows)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
@@ -161,3 +161,31 @@ def test_lengths_and_masks_let_interrupts_and_memory_errors_through(error, monke
     monkeypatch.setattr(np.ma.MaskedArray, "mask", property(raising_mask))
     with pytest.raises(error):
         model.predict(HEADERS, np.ma.MaskedArray(rows))
+
+
+def test_running_out_of_memory_while_starting_threads_is_a_memory_error():
+    # The address space is capped just above what the process uses, so that the worker threads'
+    # start-up is what finds no memory.
+    script = textwrap.dedent(
+        """
+        import re, resource
+        import numpy as np
+        from quorvanta import CausalModel
+        rows = np.random.default_rng(1).random((300, 4))
+        rows[:, 2:] = rows[:, 2:] > 0.5
+        model = CausalModel("RandomForestClassifier", {"feature": ["a", "b"], "treatment": ["t"],
+                            "y": "y", "n_tree": 2, "n_thread": 2})
+        model.fit(["a", "b", "t", "y"], rows)
+        model.predict(["a", "b", "t", "y"], rows)
+        status = open("/proc/self/status").read()
+        size = int(re.search(r"VmSize:\\s+(\\d+)", status).group(1)) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + 64 * 1024, resource.RLIM_INFINITY))
+        try:
+            model.predict(["a", "b", "t", "y"], rows)
+            print("predicted")
+        except BaseException as error:
+            print(type(error).__name__)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == ["MemoryError"], (done.stdout, done.stderr[-2000:])
