@@ -9,9 +9,10 @@
 #include <utility>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "data/category_index.hpp"
-#include "data/float_key.hpp"
 #include "data/cell_table.hpp"
+#include "data/float_key.hpp"
 
 namespace quorvanta {
 namespace {
@@ -49,6 +50,7 @@ std::vector<float> sort_cells(std::span<const float> column) {
   std::vector<float> from(column.begin(), column.end());
   std::vector<float> to(column.size());
   for (int pass = 0; pass < kPasses; ++pass) {
+    check_interruption();  // a pass over a large column takes tens of milliseconds
     std::size_t* offsets = &counts[pass * kBuckets];
     if (offsets[digit(from.front(), pass)] == from.size()) continue;  // one digit: order kept
     std::size_t next = 0;
@@ -114,6 +116,7 @@ void sort_keys(ColumnKeys& summary) {
   if (from.size() < 2) return;
   std::vector<std::uint32_t> to(from.size());
   for (int pass = 0; pass < ColumnKeys::kPasses; ++pass) {
+    check_interruption();  // a pass over a large column takes tens of milliseconds
     std::uint32_t* offsets = &summary.counts[pass * ColumnKeys::kBuckets];
     if (offsets[ColumnKeys::digit(from.front(), pass)] == from.size()) continue;
     std::uint32_t next = 0;

@@ -1,15 +1,33 @@
 #include "data/ordered_tasks.hpp"
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "common/worker_group.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace quorvanta {
+namespace {
+
+bool is_fault_or_memory(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Fault&) {
+    return true;
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
 
 FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
                                    const std::function<void(std::size_t)>& task) {
@@ -26,7 +44,12 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
       if (index >= count || index > lowest_failed.load()) return;
       try {
         task(index);
+      } catch (const Interrupted&) {
+        return;  // the call is being stopped: the poll's exception is what the caller sees
       } catch (...) {
+        // Besides faults and lack of memory, only the interruption poll throws (on the caller's
+        // thread): the helpers then stop at their next block.
+        if (!is_fault_or_memory(std::current_exception())) request_stop();
         const std::lock_guard<std::mutex> guard(failure_lock);
         if (index < first.task) {
           first = {index, std::current_exception()};

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/interruption.hpp"
 #include "data/cell_values.hpp"
 #include "python/buffer_conversion.hpp"
 
@@ -109,6 +110,7 @@ TableArgument to_cell_table(PyObject* object) {
   CellTable table;
   bool reserved = false;
   for_each_item(object, [&](PyObject* row) {
+    check_interruption();  // a long list takes seconds to read
     const std::size_t row_hint = checked_sequence_size(row);
     if (!reserved) {
       // The first row's length stands for every row's.

@@ -99,10 +99,11 @@ void raise_pending_signals() {
 // released as soon as the effects exist.
 EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* arr_argument,
                           const RowsReady& ready = {}) {
+  // Every phase answers Ctrl-C, converting the table included.
+  const InterruptionScope interruption(raise_pending_signals);
   std::vector<std::string> headers =
       convert_argument("headers", [&] { return to_string_list(headers_argument); });
   const TableArgument rows = convert_argument("arr", [&] { return to_cell_table(arr_argument); });
-  const InterruptionScope interruption(raise_pending_signals);
   return model.predict_rows(headers, rows.table(), ready);
 }
 
@@ -188,8 +189,9 @@ PyObject* causal_model_fit(PyObject* self, PyObject* const* args, Py_ssize_t nar
     bind_arguments(kFitSignature, fastcall_arguments(args, nargsf, kwnames), bound);
     CausalModelObject& instance = receiver(self);
     ExclusiveUse use(instance.use_count);
-    DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
+    // Every phase answers Ctrl-C, converting and loading the table included.
     const InterruptionScope interruption(raise_pending_signals);
+    DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
     instance.model->fit(std::move(data));
     Py_RETURN_NONE;
   });
