@@ -120,13 +120,19 @@ std::string model_to_text(const TreeConfig& config, const DataLoader& loader,
 
   std::string text = tree_config_to_json(config);
   text += kBlockEnd;
+  // The reader takes one bin block per listed feature, by position. A bin under a name that is
+  // not listed (a file read by position can name any feature) is never used and would take a
+  // listed feature's place, so it is left out.
+  const std::unordered_set<std::string_view> names(config.feature_cols.begin(),
+                                                   config.feature_cols.end());
   for (const auto& [name, bin] : loader.continuous_bins()) {
-    append_continuous_block(text, name, bin);
+    if (names.contains(name)) append_continuous_block(text, name, bin);
   }
-  for (const auto& [name, bin] : loader.discrete_bins()) append_discrete_block(text, name, bin);
-  // The reader takes one bin block per listed feature, by position. A feature listed more than
-  // once has one entry in the bin maps, so its block is written again for every further listing;
-  // reading the copy replaces the entry with the same bin.
+  for (const auto& [name, bin] : loader.discrete_bins()) {
+    if (names.contains(name)) append_discrete_block(text, name, bin);
+  }
+  // A feature listed more than once has one entry in the bin maps, so its block is written again
+  // for every further listing; reading the copy replaces the entry with the same bin.
   std::unordered_set<std::string_view> listed;
   for (const std::string& name : config.feature_cols) {
     if (listed.insert(name).second) continue;
