@@ -56,25 +56,32 @@ CHILD = textwrap.dedent(
 )
 
 
-def interrupt_child(action, n_thread, tmp_path):
-    path = str(tmp_path / f"{action}{n_thread}")
+def run_and_interrupt(script, *args):
+    """Runs `script` in a child, sends SIGINT 0.5 s after it prints "ready" (well inside the call)
+    and gives its return code, output, errors and the moment the signal was sent."""
     child = subprocess.Popen(
-        [sys.executable, "-c", CHILD, action, str(n_thread), path],
+        [sys.executable, "-c", script, *args],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
     )
     try:
         assert child.stdout.readline().strip() == "ready", child.stderr.read()
-        time.sleep(0.5)  # well inside the call
+        time.sleep(0.5)
         sent = time.monotonic()
         os.kill(child.pid, signal.SIGINT)
-        out, err = child.communicate(timeout=60)
+        out, err = child.communicate(timeout=120)
     finally:
         if child.poll() is None:
             child.kill()
             child.wait()
-    assert child.returncode == 0, err
+    return child.returncode, out, err, sent
+
+
+def interrupt_child(action, n_thread, tmp_path):
+    path = str(tmp_path / f"{action}{n_thread}")
+    returncode, out, err, sent = run_and_interrupt(CHILD, action, str(n_thread), path)
+    assert returncode == 0, err
     words = out.split()
     assert words[0] == "interrupted", (out, err)
     with open(path + ".before", "rb") as before, open(path + ".after", "rb") as after:
@@ -134,22 +141,7 @@ PHASE_CHILD = textwrap.dedent(
 
 @pytest.mark.parametrize("phase", ["list", "loading", "threaded", "broadcast"])
 def test_every_phase_answers_sigint_at_once(phase):
-    child = subprocess.Popen(
-        [sys.executable, "-c", PHASE_CHILD, phase],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    try:
-        assert child.stdout.readline().strip() == "ready", child.stderr.read()
-        time.sleep(0.5)  # well inside the phase
-        sent = time.monotonic()
-        os.kill(child.pid, signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
+    _, out, err, sent = run_and_interrupt(PHASE_CHILD, phase)
     words = out.split()
     if words[:1] == ["memory"]:
         pytest.skip("not enough memory for the table on this machine")
