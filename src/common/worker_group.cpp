@@ -32,11 +32,12 @@ bool WorkerGroup::start(std::function<void()> body) {
     return false;
   }
   const std::size_t index = threads_.size();
-  InterruptionState* const interruption = current_interruption();
+  // The thread answers the stop of the call that starts it, even while a nested call runs.
+  const StopState stop = current_stop_state();
   try {
-    threads_.emplace_back([this, reserve, index, interruption, body = std::move(body)]() noexcept {
+    threads_.emplace_back([this, reserve, index, stop, body = std::move(body)]() noexcept {
       name_current_thread(name_prefix_, index);
-      const InterruptionBinding answers_to_caller(interruption);
+      follow_stop_state(stop);
       {
         const std::lock_guard<std::mutex> start_up(start_up_mutex);
         munmap(reserve, kStartReserveBytes);
@@ -60,12 +61,13 @@ bool WorkerGroup::start(std::function<void()> body) {
     });
   } catch (const std::system_error& error) {
     munmap(reserve, kStartReserveBytes);
+    start_out_of_memory_ = error.code() == std::errc::not_enough_memory;
     start_error_ = error.what();
     return false;
   } catch (const std::bad_alloc&) {
     munmap(reserve, kStartReserveBytes);
-    start_error_ = std::strerror(ENOMEM);
     start_out_of_memory_ = true;
+    start_error_ = std::strerror(ENOMEM);
     return false;
   }
   return true;

@@ -29,7 +29,7 @@ class WorkerGroup {
   // false, with start_error() set, when the system refuses the thread (or the memory to start it).
   bool start(std::function<void()> body);
   const std::string& start_error() const { return start_error_; }
-  // True when the last refused start lacked memory (rather than another resource).
+  // The refusal was for lack of memory (not a limit on threads), which callers report as such.
   bool start_out_of_memory() const { return start_out_of_memory_; }
   std::size_t size() const { return threads_.size(); }
 

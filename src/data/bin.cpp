@@ -11,8 +11,8 @@
 #include "common/fault.hpp"
 #include "common/interruption.hpp"
 #include "data/category_index.hpp"
-#include "data/float_key.hpp"
 #include "data/cell_table.hpp"
+#include "data/float_key.hpp"
 
 namespace quorvanta {
 namespace {
@@ -43,24 +43,21 @@ std::vector<float> sort_cells(std::span<const float> column) {
   };
 
   std::vector<std::size_t> counts(kPasses * kBuckets, 0);
-  in_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
-    for (const float cell : column.subspan(begin, end - begin)) {
-      for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + digit(cell, pass)];
-    }
-  });
+  for (float cell : column) {
+    for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + digit(cell, pass)];
+  }
 
   std::vector<float> from(column.begin(), column.end());
   std::vector<float> to(column.size());
   for (int pass = 0; pass < kPasses; ++pass) {
+    check_interruption();  // a pass over a large column takes tens of milliseconds
     std::size_t* offsets = &counts[pass * kBuckets];
     if (offsets[digit(from.front(), pass)] == from.size()) continue;  // one digit: order kept
     std::size_t next = 0;
     for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    in_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) to[offsets[digit(from[i], pass)]++] = from[i];
-    });
+    for (float cell : from) to[offsets[digit(cell, pass)]++] = cell;
     std::swap(from, to);
   }
   return from;
@@ -91,8 +88,7 @@ ColumnKeys column_keys(std::span<const float> column) {
   ColumnKeys summary;
   summary.keys.resize(column.size());
   std::size_t valid = 0;
-  in_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
-  for (const float cell : column.subspan(begin, end - begin)) {
+  for (float cell : column) {
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(cell);
     if (bits == kMissingCellBits) {
       summary.has_missing = true;
@@ -109,7 +105,6 @@ ColumnKeys column_keys(std::span<const float> column) {
     ++counts[2 * ColumnKeys::kBuckets + ((key >> 16) & 0xFFu)];
     ++counts[3 * ColumnKeys::kBuckets + (key >> 24)];
   }
-  });
   summary.keys.resize(valid);
   return summary;
 }
@@ -121,17 +116,14 @@ void sort_keys(ColumnKeys& summary) {
   if (from.size() < 2) return;
   std::vector<std::uint32_t> to(from.size());
   for (int pass = 0; pass < ColumnKeys::kPasses; ++pass) {
+    check_interruption();  // a pass over a large column takes tens of milliseconds
     std::uint32_t* offsets = &summary.counts[pass * ColumnKeys::kBuckets];
     if (offsets[ColumnKeys::digit(from.front(), pass)] == from.size()) continue;
     std::uint32_t next = 0;
     for (std::size_t bucket = 0; bucket < ColumnKeys::kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    in_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        to[offsets[ColumnKeys::digit(from[i], pass)]++] = from[i];
-      }
-    });
+    for (const std::uint32_t key : from) to[offsets[ColumnKeys::digit(key, pass)]++] = key;
     std::swap(from, to);
   }
 }
@@ -283,21 +275,19 @@ void ContinuousBin::to_bins(std::span<const float> column, std::span<std::uint8_
 DiscreteBin DiscreteBin::from_values(std::span<const float> column) {
   std::vector<Category> categories;
   CategoryIndex index;
-  in_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
-    for (const float cell : column.subspan(begin, end - begin)) {
-      if (is_missing_cell(cell)) continue;
-      if (std::isnan(cell)) {  // equal to nothing, so every NaN is a category of its own
-        categories.push_back({cell, 1});
-        continue;
-      }
-      const auto [position, inserted] = index.try_emplace(cell, categories.size());
-      if (inserted) {
-        categories.push_back({cell, 1});
-      } else {
-        ++categories[position].count;
-      }
+  for (float cell : column) {
+    if (is_missing_cell(cell)) continue;
+    if (std::isnan(cell)) {  // equal to nothing, so every NaN is a category of its own
+      categories.push_back({cell, 1});
+      continue;
     }
-  });
+    const auto [position, inserted] = index.try_emplace(cell, categories.size());
+    if (inserted) {
+      categories.push_back({cell, 1});
+    } else {
+      ++categories[position].count;
+    }
+  }
   std::stable_sort(categories.begin(), categories.end(),
                    [](const Category& a, const Category& b) { return a.count > b.count; });
 

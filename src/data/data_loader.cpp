@@ -82,7 +82,7 @@ void build_new_features(const CellTable& rows, std::uint64_t n_bin, std::span<Ne
   const std::size_t n_rows = rows.n_rows();
   std::vector<std::vector<float>> columns(group.size(), std::vector<float>(n_rows));
   for (std::size_t start = 0; start < n_rows; start += kRowBlock) {
-    check_interruption();
+    check_interruption();  // Ctrl-C during the loading of a large table
     const std::size_t end = std::min(n_rows, start + kRowBlock);
     for (std::size_t k = 0; k < group.size(); ++k) {
       rows.read_column(group[k].position, start, end,
@@ -125,7 +125,7 @@ void convert_rows(const CellTable& rows, const std::vector<KnownFeature>& featur
                   DataMatrix& data) {
   std::vector<float> block(std::min(kRowBlock, end - begin));
   for (std::size_t start = begin; start < end; start += kRowBlock) {
-    check_interruption();
+    check_interruption();  // Ctrl-C during the loading of a large table
     const std::size_t count = std::min(kRowBlock, end - start);
     const std::span<float> values(block.data(), count);
     for (const KnownFeature& feature : features) {
@@ -159,7 +159,7 @@ void check_target_cells(const CellTable& rows, const TargetPositions& targets, s
   if (targets.weight) positions.push_back(*targets.weight);
   std::vector<float> cells(std::min(kRowBlock, end - begin));
   for (std::size_t start = begin; start < end; start += kRowBlock) {
-    check_interruption();
+    check_interruption();  // Ctrl-C during the loading of a large table
     const std::size_t count = std::min(kRowBlock, end - start);
     for (const std::size_t position : positions) {
       rows.read_column(position, start, start + count, cells);

@@ -6,12 +6,28 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <mutex>
-#include <optional>
+#include <new>
 #include <vector>
 
 namespace quorvanta {
+namespace {
+
+bool is_fault_or_memory(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Fault&) {
+    return true;
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
 
 FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
                                    const std::function<void(std::size_t)>& task) {
@@ -21,24 +37,6 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
   std::mutex failure_lock;
   FirstTaskFailure first{count, nullptr};
 
-  // An interrupt comes before any task's failure, whatever task it lands in: the caller's poll
-  // runs (as tasks check for interruptions) in a scope of these tasks' own, which records what it
-  // throws and stops the helpers at their next check.
-  std::exception_ptr interrupt;
-  const std::function<void()>& caller_poll = interruption_poll();
-  std::optional<InterruptionScope> tasks_scope;
-  if (caller_poll) {
-    tasks_scope.emplace([&interrupt, &caller_poll] {
-      try {
-        caller_poll();
-      } catch (...) {
-        interrupt = std::current_exception();
-        request_stop();
-        throw Interrupted{};
-      }
-    });
-  }
-
   const auto work = [&]() noexcept {
     for (;;) {
       const std::size_t index = next_task.fetch_add(1);
@@ -47,9 +45,11 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
       try {
         task(index);
       } catch (const Interrupted&) {
-        lowest_failed.store(0);  // no task after this one starts
-        return;
+        return;  // the call is being stopped: the poll's exception is what the caller sees
       } catch (...) {
+        // Besides faults and lack of memory, only the interruption poll throws (on the caller's
+        // thread): the helpers then stop at their next block.
+        if (!is_fault_or_memory(std::current_exception())) request_stop();
         const std::lock_guard<std::mutex> guard(failure_lock);
         if (index < first.task) {
           first = {index, std::current_exception()};
@@ -71,7 +71,6 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
   helpers.release();
   work();
   helpers.join();
-  if (interrupt) return {0, interrupt};
   return first;
 }
 

@@ -5,7 +5,6 @@
 #include <unordered_set>
 
 #include "common/fault.hpp"
-#include "common/interruption.hpp"
 #include "persist/json_writer.hpp"
 #include "persist/text_blocks.hpp"
 #include "persist/tree_validation.hpp"
@@ -26,7 +25,6 @@ const std::string_view& line_or_absent(const std::vector<std::string_view>& line
 
 // One tree block: its own configuration on line 1, the tree record on line 2.
 TreeLearner read_tree_block(ModelKind kind, std::string_view block, std::uint64_t tree_index) {
-  check_interruption();
   const std::vector<std::string_view> lines = split_lines(block);
   const TreeConfig tree_config = parse_tree_config(line_or_absent(lines, 0));
   TreeRecord tree = parse_tree_record(line_or_absent(lines, 1), kind);
@@ -122,13 +120,19 @@ std::string model_to_text(const TreeConfig& config, const DataLoader& loader,
 
   std::string text = tree_config_to_json(config);
   text += kBlockEnd;
+  // The reader takes one bin block per listed feature, by position. A bin under a name that is
+  // not listed (a file read by position can name any feature) is never used and would take a
+  // listed feature's place, so it is left out.
+  const std::unordered_set<std::string_view> names(config.feature_cols.begin(),
+                                                   config.feature_cols.end());
   for (const auto& [name, bin] : loader.continuous_bins()) {
-    append_continuous_block(text, name, bin);
+    if (names.contains(name)) append_continuous_block(text, name, bin);
   }
-  for (const auto& [name, bin] : loader.discrete_bins()) append_discrete_block(text, name, bin);
-  // The reader takes one bin block per listed feature, by position. A feature listed more than
-  // once has one entry in the bin maps, so its block is written again for every further listing;
-  // reading the copy replaces the entry with the same bin.
+  for (const auto& [name, bin] : loader.discrete_bins()) {
+    if (names.contains(name)) append_discrete_block(text, name, bin);
+  }
+  // A feature listed more than once has one entry in the bin maps, so its block is written again
+  // for every further listing; reading the copy replaces the entry with the same bin.
   std::unordered_set<std::string_view> listed;
   for (const std::string& name : config.feature_cols) {
     if (listed.insert(name).second) continue;

@@ -15,7 +15,6 @@ namespace {
 // Size hints come from the caller's __len__ and only save reallocations; a cap keeps a lying
 // length from reserving memory that will never be used.
 constexpr std::size_t kMaxReservedItems = std::size_t{1} << 24;
-constexpr std::size_t kRowsPerCheck = 1024;
 
 // The checks every sequence argument shares, then its length as a size hint (0 when asking fails).
 std::size_t checked_sequence_size(PyObject* object) {
@@ -59,16 +58,14 @@ void for_each_item(PyObject* sequence, Visit&& visit) {
   if (PyErr_Occurred()) throw_python_error();
 }
 
-// numpy.ma.masked, which iterating a masked array yields for each masked cell (when its dtype or
-// class keeps it off the fast path): a missing cell, as on the fast path, not the NaN it converts to.
-bool is_masked_constant(PyObject* item) { return is_numpy_ma_object(item, "MaskedConstant"); }
-
 float to_cell(PyObject* item) {
   if (item == Py_None) return missing_cell();
   double value;
   if (PyFloat_CheckExact(item)) {
     value = PyFloat_AS_DOUBLE(item);
-  } else if (!PyLong_CheckExact(item) && is_masked_constant(item)) {
+  } else if (is_masked_cell(item)) {
+    // Masked arrays the fast path declines (other byte orders, long double, objects, subclasses)
+    // yield numpy.ma.masked for a masked cell; it is missing as it is on the fast path.
     return missing_cell();
   } else {
     value = PyFloat_AsDouble(item);
@@ -112,10 +109,8 @@ TableArgument to_cell_table(PyObject* object) {
   }
   CellTable table;
   bool reserved = false;
-  std::size_t n_rows = 0;
   for_each_item(object, [&](PyObject* row) {
-    // A list of millions of rows takes a while to convert: it answers an interrupt meanwhile.
-    if (n_rows++ % kRowsPerCheck == 0) check_interruption();
+    check_interruption();  // a long list takes seconds to read
     const std::size_t row_hint = checked_sequence_size(row);
     if (!reserved) {
       // The first row's length stands for every row's.

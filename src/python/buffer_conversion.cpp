@@ -147,10 +147,29 @@ bool is_exact_array(PyObject* object) {
   return exporter_of(object) == Exporter::kArray;
 }
 
-// numpy.ma.MaskedArray itself (not a subclass, which may read its cells differently).
-bool is_masked_array(PyObject* object) { return is_numpy_ma_object(object, "MaskedArray"); }
+// A class of numpy.ma named `name` (not a subclass). They are classes defined in Python, so they
+// are recognised by name and module (numpy 2 names the public module, numpy 1 the defining one).
+bool is_numpy_ma_class(PyTypeObject* type, const char* name) {
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || std::strcmp(type->tp_name, name) != 0) {
+    return false;
+  }
+  OwnedRef module =
+      OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(module.get()) &&
+         (PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma") == 0 ||
+          PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma.core") == 0);
+}
 
-// An attribute, or null with the error cleared (an interrupt or exit propagates).
+// numpy.ma.MaskedArray itself (a subclass may read its cells differently, so it is iterated).
+bool is_masked_array(PyObject* object) {
+  return is_numpy_ma_class(Py_TYPE(object), "MaskedArray");
+}
+
+// An attribute, or null with the error cleared (an interrupt, exit or lack of memory propagates).
 OwnedRef attribute(PyObject* object, const char* name) {
   OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(object, name));
   if (!value) clear_unless_fatal();
@@ -252,22 +271,8 @@ StridedCells strided_cells(const NumericView& numeric, int ndim) {
 
 }  // namespace
 
-// numpy.ma's classes are defined in Python, so they are recognised by name and module (numpy 2
-// names the public module, numpy 1 the defining one).
-bool is_numpy_ma_object(PyObject* object, const char* class_name) {
-  PyTypeObject* type = Py_TYPE(object);
-  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || std::strcmp(type->tp_name, class_name) != 0) {
-    return false;
-  }
-  OwnedRef module =
-      OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module) {
-    clear_unless_fatal();
-    return false;
-  }
-  return PyUnicode_Check(module.get()) &&
-         (PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma") == 0 ||
-          PyUnicode_CompareWithASCIIString(module.get(), "numpy.ma.core") == 0);
+bool is_masked_cell(PyObject* item) {
+  return is_numpy_ma_class(Py_TYPE(item), "MaskedConstant");
 }
 
 std::optional<TableArgument> borrow_buffer_rows(PyObject* object) {

@@ -4,7 +4,7 @@
 // as rows), a native numeric element format, and the dimensions iteration would walk. Anything
 // else is declined and left to the item-by-item conversion, whose failures then stand. numpy
 // masked arrays are the one deliberate difference: their masked cells are missing cells, where
-// iteration would turn them into NaN.
+// converting the item would give NaN; the item-by-item conversion treats them the same way.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,11 +17,12 @@
 
 namespace quorvanta::python {
 
-// An object of exactly the numpy.ma class `class_name` ("MaskedArray", "MaskedConstant").
-bool is_numpy_ma_object(PyObject* object, const char* class_name);
+// numpy.ma.masked, the item that indexing or iterating any masked array gives for a masked cell.
+bool is_masked_cell(PyObject* item);
 
 // A 2-D numeric numpy array, or a numpy masked array of one, read in place (no copy of its cells),
-// or nullopt, with the Python error state untouched, when the object is declined.
+// or nullopt, with the Python error state untouched, when the object is declined. An interrupt,
+// exit or lack of memory raised while looking at the object propagates as PythonErrorSet.
 std::optional<TableArgument> borrow_buffer_rows(PyObject* object);
 
 // A 1-D numeric buffer (or masked array) appended as cells of the row being built. False, with

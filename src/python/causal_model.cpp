@@ -99,6 +99,7 @@ void raise_pending_signals() {
 // released as soon as the effects exist.
 EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* arr_argument,
                           const RowsReady& ready = {}) {
+  // Every phase answers Ctrl-C, converting the table included.
   const InterruptionScope interruption(raise_pending_signals);
   std::vector<std::string> headers =
       convert_argument("headers", [&] { return to_string_list(headers_argument); });
@@ -113,8 +114,8 @@ class EffectList {
   void add_rows(const EffectTable& effects, std::size_t ready) {
     if (!rows_) {
       rows_ = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
-      // Until every slot is filled the list must stay out of Python's sight: a profiler or a
-      // signal handler walking gc.get_objects() would otherwise meet its empty slots.
+      // Until every slot holds its row, nothing in Python may reach the list: a signal handler
+      // or profiler walking gc.get_objects() would read the empty slots.
       PyObject_GC_UnTrack(rows_.get());
     }
     for (; built_ < ready; ++built_) {
@@ -130,7 +131,6 @@ class EffectList {
 
   OwnedRef finish(const EffectTable& effects) {
     add_rows(effects, effects.n_rows);
-    if (!rows_) rows_ = checked(PyList_New(0));
     PyObject_GC_Track(rows_.get());
     return std::move(rows_);
   }
@@ -189,6 +189,7 @@ PyObject* causal_model_fit(PyObject* self, PyObject* const* args, Py_ssize_t nar
     bind_arguments(kFitSignature, fastcall_arguments(args, nargsf, kwnames), bound);
     CausalModelObject& instance = receiver(self);
     ExclusiveUse use(instance.use_count);
+    // Every phase answers Ctrl-C, converting and loading the table included.
     const InterruptionScope interruption(raise_pending_signals);
     DataMatrix data = load_table(*instance.model, bound[0], bound[1]);
     instance.model->fit(std::move(data));
@@ -249,7 +250,6 @@ PyObject* causal_model_load(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::string path = convert_argument("path", [&] { return to_string(bound[1]); });
     // The name is checked before the file is opened.
     ModelKind kind = model_kind_from_name(name);
-    const InterruptionScope interruption(raise_pending_signals);
     std::unique_ptr<Model> model = read_model(kind, path);
     return new_instance(reinterpret_cast<PyTypeObject*>(model_type), std::move(model)).release();
   });
@@ -286,8 +286,8 @@ PyObject* causal_model_to_text(PyObject* self, PyObject*) {
     CausalModelObject& instance = receiver(self);
     SharedUse use(instance.use_count);
     const std::string text = instance.model->to_text();
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                        "strict"))
+    return checked(
+               PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"))
         .release();
   });
 }
@@ -310,19 +310,17 @@ PyObject* model_from_text_arguments(const Signature& signature, PyObject* const*
 // Private: the model load reads from a file holding `text`, with the same failures.
 PyObject* causal_model_from_text(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                  PyObject* kwnames) {
-  return model_from_text_arguments(kFromTextSignature, args, nargsf, kwnames,
-                                   [](ModelKind kind, const std::string& text) {
-                                     return read_model_text(kind, text);
-                                   });
+  return model_from_text_arguments(
+      kFromTextSignature, args, nargsf, kwnames,
+      [](ModelKind kind, const std::string& text) { return read_model_text(kind, text); });
 }
 
 // Private: how a pickled model is rebuilt, from the text of a model in any state.
 PyObject* causal_model_restore(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
-  return model_from_text_arguments(kRestoreSignature, args, nargsf, kwnames,
-                                   [](ModelKind kind, const std::string& text) {
-                                     return restore_model_text(kind, text);
-                                   });
+  return model_from_text_arguments(
+      kRestoreSignature, args, nargsf, kwnames,
+      [](ModelKind kind, const std::string& text) { return restore_model_text(kind, text); });
 }
 
 // A model pickles as its kind and text: the text holds everything that decides its predictions
@@ -333,8 +331,8 @@ PyObject* causal_model_reduce(PyObject* self, PyObject*) {
     SharedUse use(instance.use_count);
     const std::string text = instance.model->to_text();
     OwnedRef restore = checked(PyObject_GetAttrString(model_type, "_restore"));
-    OwnedRef text_object = checked(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    OwnedRef text_object =
+        checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
     return checked(Py_BuildValue("(O(sO))", restore.get(), model_name(instance.model->kind()),
                                  text_object.get()))
         .release();
@@ -350,9 +348,9 @@ PyObject* causal_model_repr(PyObject* self) {
     if (instance.use_count == kExclusiveUse) {
       return checked(PyUnicode_FromFormat("<CausalModel %s, in use>", kind)).release();
     }
-    return checked(PyUnicode_FromFormat(
-                       "<CausalModel %s: %zu trees, %zu features>", kind,
-                       instance.model->n_trees(), instance.model->config().feature_cols.size()))
+    return checked(PyUnicode_FromFormat("<CausalModel %s: %zu trees, %zu features>", kind,
+                                        instance.model->n_trees(),
+                                        instance.model->config().feature_cols.size()))
         .release();
   });
 }

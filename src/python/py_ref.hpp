@@ -15,8 +15,8 @@ struct PythonErrorSet {};
   throw PythonErrorSet{};
 }
 
-// For errors the conversion may pass over (an unusable value, a failed size hint): clears the set
-// error, unless it is an interrupt, an exit or running out of memory, which end the call.
+// Where an error only means "no answer" (a length hint, an optional attribute, a conf value), the
+// error set is discarded, except an interrupt, an exit or running out of memory: those propagate.
 inline void clear_unless_fatal() {
   if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit) ||
       PyErr_ExceptionMatches(PyExc_MemoryError)) {

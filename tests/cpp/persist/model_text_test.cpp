@@ -220,8 +220,8 @@ TEST(ModelText, TakesWholeTreeBlocksBeyondTheConfiguredCount) {
 
   // Cut anywhere after the configured trees, the file no longer loads: a shorter forest would
   // predict otherwise. Only a cut at a block boundary leaves a file that a save could have written.
-  const std::string head_and_two = text_of(ModelParts{model.config, model.loader,
-                                                      {model.trees[0], model.trees[1]}});
+  const std::string head_and_two =
+      text_of(ModelParts{model.config, model.loader, {model.trees[0], model.trees[1]}});
   std::size_t loaded_cuts = 0;
   for (std::size_t cut = head_and_two.size(); cut < text.size(); ++cut) {
     const std::string cut_text = text.substr(0, cut);
@@ -287,6 +287,21 @@ TEST(ModelText, OwnTextReadsBackModelsInEveryState) {
             }()),
             bare);
   EXPECT_THROW(model_from_own_text(ModelKind::Regression, bare.substr(0, bare.size() - 1)), Fault);
+}
+
+TEST(ModelText, ALoadedBinUnderAnUnlistedNameIsNotWrittenBack) {
+  // Bin blocks are taken by position, so a file can hold a bin for a feature it does not list.
+  TreeConfig config = sample_model(0).config;
+  config.feature_cols = {"x", "x"};
+  config.cat_cols = {};
+  config.n_tree = 0;
+  const std::string text = tree_config_to_json(config) +
+                           "\n\nContinuous\nx\n[2,[1.0]]\n\nContinuous\nunlisted\n[2,[3.0]]\n\n";
+  const LoadedModel loaded = model_from_text(ModelKind::Regression, text);
+  const std::string written = text_of(ModelParts{loaded.config, loaded.loader, loaded.trees});
+  EXPECT_EQ(written.find("unlisted"), std::string::npos);
+  const LoadedModel again = model_from_text(ModelKind::Regression, written);
+  EXPECT_EQ(text_of(ModelParts{again.config, again.loader, again.trees}), written);
 }
 
 TEST(ModelText, RefusesTreesWithABrokenNodeStructure) {
