@@ -21,9 +21,13 @@ constexpr std::uint32_t bits_key(std::uint32_t bits) {
   return bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u);
 }
 
-constexpr bool is_nan_bits(std::uint32_t bits) { return (bits & 0x7FFFFFFFu) > 0x7F800000u; }
+constexpr bool is_nan_bits(std::uint32_t bits) {
+  return (bits & 0x7FFFFFFFu) > 0x7F800000u;
+}
 
-std::uint32_t value_key(float value) { return bits_key(std::bit_cast<std::uint32_t>(value)); }
+std::uint32_t value_key(float value) {
+  return bits_key(std::bit_cast<std::uint32_t>(value));
+}
 
 const std::uint32_t kMinusInfinityKey = value_key(-kInfinity);
 // A span that takes every key.
@@ -213,9 +217,8 @@ std::optional<CompiledForest> CompiledForest::on_bins(const std::vector<TreeLear
                  });
 }
 
-void CompiledForest::gather(const CellTable& rows, const RawFeatures& features,
-                            std::size_t begin, std::size_t end, std::span<float> cells,
-                            std::uint32_t* keys) const {
+void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, std::size_t begin,
+                            std::size_t end, std::span<float> cells, std::uint32_t* keys) const {
   const std::size_t count = end - begin;
   const std::span<float> column_cells = cells.first(count);
   std::vector<std::uint8_t> bins;
@@ -309,8 +312,8 @@ void route_rows(const CompiledTree& tree, const std::uint32_t* keys, std::size_t
 
 }  // namespace
 
-void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys,
-                           std::size_t count, std::uint32_t* leaves) {
+void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
+                           std::uint32_t* leaves) {
   if (tree.adjacent_children) {
     route_rows<true>(tree, keys, count, leaves);
   } else {

@@ -54,9 +54,9 @@ struct CompiledNode {
 };
 
 struct CompiledTree {
-  std::vector<CompiledNode> nodes;    // 16 bytes each: four to a cache line
-  std::vector<std::uint32_t> right;   // per node: its right child (read only when not adjacent)
-  std::size_t depth = 0;  // longest path from the root, in edges
+  std::vector<CompiledNode> nodes;   // 16 bytes each: four to a cache line
+  std::vector<std::uint32_t> right;  // per node: its right child (read only when not adjacent)
+  std::size_t depth = 0;             // longest path from the root, in edges
   // Every right child directly follows its left sibling, as growing numbers them: the child is
   // then `left` plus the comparison's outcome, with no second load.
   bool adjacent_children = true;

@@ -123,8 +123,8 @@ void add_tree(const TreeTerm& term, const std::uint32_t* leaves, std::size_t cou
 // Rows [begin, end), at most kChunkRows of them: routed through every tree and averaged into
 // their rows of `out`.
 void sum_chunk(const SumPlan& plan, const CompiledForest& forest, const GatherChunk& gather,
-               std::size_t begin, std::size_t end, float divisor,
-               ChunkBuffers& buffers, EffectTable& out) {
+               std::size_t begin, std::size_t end, float divisor, ChunkBuffers& buffers,
+               EffectTable& out) {
   const std::size_t count = end - begin;
   const std::size_t stride = plan.stride;
   gather(begin, end, buffers.cells, buffers.keys.get());
@@ -155,8 +155,8 @@ void sum_chunk(const SumPlan& plan, const CompiledForest& forest, const GatherCh
 }  // namespace
 
 EffectTable sum_compiled(const CompiledForest& forest, const SumPlan& plan, std::size_t n_rows,
-                         std::uint64_t n_thread, const GatherChunk& gather,
-                         const RowsReady& ready, bool* overlapped) {
+                         std::uint64_t n_thread, const GatherChunk& gather, const RowsReady& ready,
+                         bool* overlapped) {
   EffectTable result;
   result.n_rows = n_rows;
   result.n_cols = plan.width;

@@ -69,5 +69,4 @@ class EffectSum {
   std::vector<float> values_;
 };
 
-
 }  // namespace quorvanta

@@ -70,9 +70,7 @@ EffectTable ForestModel::predict(DataMatrix data) {
   const std::size_t n_rows = data.n_rows();
   const SumPlan plan = plan_sum(trees_, data.x.size(), n_rows, config_.n_thread);
   const GatherChunk gather = [&](std::size_t begin, std::size_t end, std::span<float>,
-                                 std::uint32_t* keys) {
-    forest->gather(data, begin, end, keys);
-  };
+                                 std::uint32_t* keys) { forest->gather(data, begin, end, keys); };
   EffectTable result = sum_compiled(*forest, plan, n_rows, config_.n_thread, gather);
   if (n_rows == 0) result.n_cols = 0;  // an empty sum has no width
   return result;

@@ -14,8 +14,7 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
   last_paths_ = {};
   const RawFeatures features = loader_.locate_features(headers, rows, config_.n_thread);
   // Records are only ever added, so their count tells whether the compiled tests still hold.
-  const std::size_t n_records =
-      loader_.continuous_bins().size() + loader_.discrete_bins().size();
+  const std::size_t n_records = loader_.continuous_bins().size() + loader_.discrete_bins().size();
   if (!compiled_.built || compiled_.n_records != n_records) {
     std::optional<CompiledForest> forest = CompiledForest::on_values(trees_, features);
     compiled_ = {};

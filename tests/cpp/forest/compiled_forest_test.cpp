@@ -12,8 +12,8 @@
 
 #include "common/fault.hpp"
 #include "common/interruption.hpp"
-#include "forest/model.hpp"
 #include "forest/compiled_forest.hpp"
+#include "forest/model.hpp"
 
 namespace quorvanta {
 namespace {
