@@ -27,6 +27,9 @@ void sort_bucket(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& scra
     std::sort(keys.begin(), keys.end());
     return;
   }
+  // Buckets of one repeated value (counts, rounded measurements) need no ordering.
+  const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
+  if (*low == *high) return;
   scratch.resize(keys.size());
   std::span<std::uint32_t> from = keys;
   std::span<std::uint32_t> to(scratch.data(), keys.size());
