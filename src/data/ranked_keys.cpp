@@ -82,6 +82,13 @@ void RankedKeys::prepare(std::span<const std::size_t> ranks) {
     if (gathered_[bucket] == 0 && (buckets.empty() || buckets.back() != bucket)) {
       buckets.push_back(static_cast<std::uint32_t>(bucket));
     }
+    // A scan that ends its bucket's values goes on to the next value. Past empty buckets (few
+    // distinct values) that is a bucket of its own, likely needed; next door it mostly is not.
+    std::size_t next = bucket + 1;
+    while (next < kBuckets && bucket_start_[next] == bucket_start_[next + 1]) ++next;
+    if (next > bucket + 1 && next < kBuckets && gathered_[next] == 0) {
+      buckets.push_back(static_cast<std::uint32_t>(next));
+    }
   }
   std::sort(buckets.begin(), buckets.end());
   buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
