@@ -13,6 +13,7 @@
 #include "data/category_index.hpp"
 #include "data/cell_table.hpp"
 #include "data/float_key.hpp"
+#include "data/ranked_keys.hpp"
 
 namespace quorvanta {
 namespace {
@@ -50,7 +51,7 @@ std::vector<float> sort_cells(std::span<const float> column) {
   std::vector<float> from(column.begin(), column.end());
   std::vector<float> to(column.size());
   for (int pass = 0; pass < kPasses; ++pass) {
-    check_interruption();  // a pass over a large column takes tens of milliseconds
+    check_interruption();
     std::size_t* offsets = &counts[pass * kBuckets];
     if (offsets[digit(from.front(), pass)] == from.size()) continue;  // one digit: order kept
     std::size_t next = 0;
@@ -64,68 +65,98 @@ std::vector<float> sort_cells(std::span<const float> column) {
 }
 
 // What one pass over a column tells: enough to choose how to sort it, and its present cells as
-// one-to-one keys (float_key) with the digit counts of the radix sort.
+// one-to-one keys (float_key), counted by their top 16 bits when the column is long enough for
+// reading ranks without a full sort (RankedKeys).
 struct ColumnKeys {
-  // Byte digits: each pass scatters into 256 places, few enough for the writes to stay in cache;
-  // 11-bit digits (3 passes into 2048 places) took longer in all (bench_loader, 1M rows).
-  static constexpr int kDigitBits = 8;
-  static constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-  static constexpr int kPasses = 4;
-
-  std::vector<std::uint32_t> keys;  // present cells in column order, then sorted
-  std::vector<std::uint32_t> counts = std::vector<std::uint32_t>(kPasses * kBuckets, 0);
+  std::vector<std::uint32_t> keys;  // present cells in column order
+  std::vector<std::uint32_t> bucket_counts;
   bool has_nan = false;
   bool has_missing = false;
   bool has_positive_infinity = false;
   bool last_zero_negative = false;  // the sign of the zero that comes last in column order
-
-  static std::uint32_t digit(std::uint32_t key, int pass) {
-    return (key >> (pass * kDigitBits)) & (kBuckets - 1);
-  }
 };
+
+// Cells read between two checks for an interrupt.
+constexpr std::size_t kCellsPerCheck = std::size_t{1} << 18;
 
 ColumnKeys column_keys(std::span<const float> column) {
   ColumnKeys summary;
   summary.keys.resize(column.size());
+  const bool count_buckets = column.size() >= RankedKeys::kMinKeys;
+  if (count_buckets) summary.bucket_counts.assign(RankedKeys::kBuckets, 0);
   std::size_t valid = 0;
-  for (float cell : column) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(cell);
-    if (bits == kMissingCellBits) {
-      summary.has_missing = true;
-      continue;
+  for (std::size_t begin = 0; begin < column.size(); begin += kCellsPerCheck) {
+    check_interruption();
+    const std::size_t end = std::min(column.size(), begin + kCellsPerCheck);
+    for (std::size_t row = begin; row < end; ++row) {
+      const std::uint32_t bits = std::bit_cast<std::uint32_t>(column[row]);
+      if (bits == kMissingCellBits) {
+        summary.has_missing = true;
+        continue;
+      }
+      summary.has_nan |= (bits & 0x7FFFFFFFu) > 0x7F800000u;
+      summary.has_positive_infinity |= bits == 0x7F800000u;
+      if ((bits & 0x7FFFFFFFu) == 0) summary.last_zero_negative = bits != 0;
+      const std::uint32_t key = float_key(bits);
+      summary.keys[valid++] = key;
+      if (count_buckets) ++summary.bucket_counts[key >> (32 - RankedKeys::kBucketBits)];
     }
-    summary.has_nan |= (bits & 0x7FFFFFFFu) > 0x7F800000u;
-    summary.has_positive_infinity |= bits == 0x7F800000u;
-    if ((bits & 0x7FFFFFFFu) == 0) summary.last_zero_negative = bits != 0;
-    const std::uint32_t key = float_key(bits);
-    summary.keys[valid++] = key;
-    std::uint32_t* counts = summary.counts.data();
-    ++counts[key & 0xFFu];
-    ++counts[ColumnKeys::kBuckets + ((key >> 8) & 0xFFu)];
-    ++counts[2 * ColumnKeys::kBuckets + ((key >> 16) & 0xFFu)];
-    ++counts[3 * ColumnKeys::kBuckets + (key >> 24)];
   }
   summary.keys.resize(valid);
   return summary;
 }
 
-// Sorts the keys ascending with the counts of column_keys: LSD radix passes, a pass skipped when
-// every key has the same digit. Equal keys are equal bits, so stability does not matter here.
-void sort_keys(ColumnKeys& summary) {
-  std::vector<std::uint32_t>& from = summary.keys;
+// Sorts keys ascending: LSD radix passes over bytes, a pass skipped when every key has the same
+// byte there. Equal keys are equal bits, so stability does not matter here. Byte digits: each
+// pass scatters into 256 places, few enough for the writes to stay in cache; 11-bit digits
+// (3 passes into 2048 places) took longer in all (bench_loader, 1M rows).
+void sort_keys(std::vector<std::uint32_t>& from) {
   if (from.size() < 2) return;
+  if (from.size() > RankedKeys::kMaxKeys) {  // counts are 32-bit
+    std::sort(from.begin(), from.end());
+    return;
+  }
+  constexpr std::size_t kBuckets = 256;
+  constexpr int kPasses = 4;
+  std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
+  for (std::size_t begin = 0; begin < from.size(); begin += kCellsPerCheck) {
+    check_interruption();
+    const std::size_t end = std::min(from.size(), begin + kCellsPerCheck);
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::uint32_t key = from[k];
+      ++counts[key & 0xFFu];
+      ++counts[kBuckets + ((key >> 8) & 0xFFu)];
+      ++counts[2 * kBuckets + ((key >> 16) & 0xFFu)];
+      ++counts[3 * kBuckets + (key >> 24)];
+    }
+  }
   std::vector<std::uint32_t> to(from.size());
-  for (int pass = 0; pass < ColumnKeys::kPasses; ++pass) {
-    check_interruption();  // a pass over a large column takes tens of milliseconds
-    std::uint32_t* offsets = &summary.counts[pass * ColumnKeys::kBuckets];
-    if (offsets[ColumnKeys::digit(from.front(), pass)] == from.size()) continue;
+  for (int pass = 0; pass < kPasses; ++pass) {
+    const auto digit = [pass](std::uint32_t key) { return (key >> (pass * 8)) & 0xFFu; };
+    std::uint32_t* offsets = &counts[pass * kBuckets];
+    if (offsets[digit(from.front())] == from.size()) continue;
+    check_interruption();
     std::uint32_t next = 0;
-    for (std::size_t bucket = 0; bucket < ColumnKeys::kBuckets; ++bucket) {
+    for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    for (const std::uint32_t key : from) to[offsets[ColumnKeys::digit(key, pass)]++] = key;
+    for (const std::uint32_t key : from) to[offsets[digit(key)]++] = key;
     std::swap(from, to);
   }
+}
+
+// The ranks whose values start the scans of cut_at_gaps, with the neighbour each scan reads first.
+std::vector<std::size_t> scan_starts(std::size_t valid, std::uint64_t n_bin) {
+  std::vector<std::size_t> ranks;
+  const std::uint64_t step = valid / n_bin;
+  for (std::uint64_t i = 1; i < n_bin; ++i) {
+    const std::size_t start = i * step;
+    if (start + 1 >= valid) break;
+    ranks.push_back(start);
+    ranks.push_back(start + 1);
+    if (step == 0) break;
+  }
+  return ranks;
 }
 
 // The cut rule over the first `valid` sorted values, read through value_at: each i in 1..n_bin-1
@@ -139,6 +170,7 @@ std::vector<float> cut_at_gaps(std::size_t valid, std::uint64_t n_bin, ValueAt&&
   for (std::uint64_t i = 1; i < n_bin; ++i) {
     std::size_t j = std::max<std::size_t>(i * step, resume);
     for (; j + 1 < valid; ++j) {
+      if (j % kCellsPerCheck == 0) check_interruption();  // runs of nearly equal values
       const float a = value_at(j);
       const float b = value_at(j + 1);
       // Only when present +inf values share the missing cells' sort key.
@@ -168,13 +200,15 @@ void require_output(std::span<const float> column, std::span<std::uint8_t> out) 
 
 }  // namespace
 
-ContinuousBin ContinuousBin::from_values(std::span<const float> column, std::uint64_t n_bin) {
+ContinuousBin ContinuousBin::from_values(std::span<const float> column, std::uint64_t n_bin,
+                                         ThresholdSearch* search) {
   ColumnKeys summary = column_keys(column);
   // NaN cannot be ordered: sorting two or more cells compares every one of them at least once.
   if (summary.has_nan && column.size() >= 2) fail_absent_value();
   if (n_bin == 0) fail_division();
 
   ContinuousBin bin;
+  ThresholdSearch taken;
   const std::size_t valid = summary.keys.size();
   if (valid >= 2) {
     if (summary.has_missing && summary.has_positive_infinity) {
@@ -183,19 +217,30 @@ ContinuousBin ContinuousBin::from_values(std::span<const float> column, std::uin
       const std::vector<float> sorted = sort_cells(column);
       bin.threshold = cut_at_gaps(valid, n_bin, [&](std::size_t at) { return sorted[at]; });
     } else {
-      // Only present cells, sorted as one-to-one keys: a quarter of the work of the stable sort
+      // Only present cells, ordered as one-to-one keys: a quarter of the work of the stable sort
       // of cells (bench_loader, 1M rows). Its one difference, -0.0 before 0.0 instead of column
       // order, matters only for a cut at zero, which is the last zero of the run: in the stable
       // sort, the zero that comes last in the column.
-      sort_keys(summary);
-      bin.threshold = cut_at_gaps(
-          valid, n_bin, [&](std::size_t at) { return value_of_float_key(summary.keys[at]); });
+      if (!summary.bucket_counts.empty() && valid >= RankedKeys::kMinKeys &&
+          valid <= RankedKeys::kMaxKeys) {
+        // The scans read a few ranks each: only the buckets of those ranks are sorted.
+        RankedKeys ranked(std::move(summary.keys), summary.bucket_counts);
+        ranked.prepare(scan_starts(valid, n_bin));
+        bin.threshold = cut_at_gaps(
+            valid, n_bin, [&](std::size_t at) { return value_of_float_key(ranked.key_at(at)); });
+        taken = {true, ranked.gathering_passes(), ranked.sorted_everything()};
+      } else {
+        sort_keys(summary.keys);
+        bin.threshold = cut_at_gaps(
+            valid, n_bin, [&](std::size_t at) { return value_of_float_key(summary.keys[at]); });
+      }
       for (float& cut : bin.threshold) {
         if (cut == 0.0f) cut = summary.last_zero_negative ? -0.0f : 0.0f;
       }
     }
   }
   bin.n_bin = bin.threshold.size() + 1;
+  if (search != nullptr) *search = taken;
   return bin;
 }
 

@@ -2,6 +2,7 @@
 // keep their most frequent categories.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -10,6 +11,13 @@ namespace quorvanta {
 
 // Bin index of a cell: 0..254 are bins, kMissingBin marks a missing cell (and is its sort key).
 inline constexpr std::uint8_t kMissingBin = 255;
+
+// How from_values ordered a column's values; tests check that long columns keep the fast way.
+struct ThresholdSearch {
+  bool by_selection = false;  // only the buckets of the ranks read were sorted (RankedKeys)
+  std::size_t gathering_passes = 0;
+  bool sorted_everything = false;
+};
 
 // Columns passed to binning hold f32 cells, missing cells as the pattern of cell_table.hpp.
 struct ContinuousBin {
@@ -20,7 +28,9 @@ struct ContinuousBin {
   // order or hold a NaN, and then each value counts the thresholds one by one.
   bool counts_thresholds = false;
 
-  static ContinuousBin from_values(std::span<const float> column, std::uint64_t n_bin);
+  // `search`, when given, tells how the values were ordered.
+  static ContinuousBin from_values(std::span<const float> column, std::uint64_t n_bin,
+                                   ThresholdSearch* search = nullptr);
   // Chooses between the search and the count for a threshold list that from_values did not make.
   void choose_binning();
   // Writes one bin per cell to out (index failure when out is shorter); missing cells become

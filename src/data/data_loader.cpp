@@ -21,6 +21,8 @@ namespace {
 // table is streamed from memory once per pass instead of once per column.
 constexpr std::size_t kRowBlock = 4096;
 constexpr std::uint64_t kRangesPerThread = 4;
+// Ranges are short enough that a worker ends its range soon after an interrupt.
+constexpr std::size_t kMaxBlocksPerRange = 64;
 // New features are read a few at a time: each group costs one pass over the table and holds one
 // float column per feature until its records are built.
 constexpr std::size_t kNewFeaturesPerGroup = 4;
@@ -82,7 +84,7 @@ void build_new_features(const CellTable& rows, std::uint64_t n_bin, std::span<Ne
   const std::size_t n_rows = rows.n_rows();
   std::vector<std::vector<float>> columns(group.size(), std::vector<float>(n_rows));
   for (std::size_t start = 0; start < n_rows; start += kRowBlock) {
-    check_interruption();  // Ctrl-C during the loading of a large table
+    check_interruption();
     const std::size_t end = std::min(n_rows, start + kRowBlock);
     for (std::size_t k = 0; k < group.size(); ++k) {
       rows.read_column(group[k].position, start, end,
@@ -125,7 +127,7 @@ void convert_rows(const CellTable& rows, const std::vector<KnownFeature>& featur
                   DataMatrix& data) {
   std::vector<float> block(std::min(kRowBlock, end - begin));
   for (std::size_t start = begin; start < end; start += kRowBlock) {
-    check_interruption();  // Ctrl-C during the loading of a large table
+    check_interruption();
     const std::size_t count = std::min(kRowBlock, end - start);
     const std::span<float> values(block.data(), count);
     for (const KnownFeature& feature : features) {
@@ -159,7 +161,7 @@ void check_target_cells(const CellTable& rows, const TargetPositions& targets, s
   if (targets.weight) positions.push_back(*targets.weight);
   std::vector<float> cells(std::min(kRowBlock, end - begin));
   for (std::size_t start = begin; start < end; start += kRowBlock) {
-    check_interruption();  // Ctrl-C during the loading of a large table
+    check_interruption();
     const std::size_t count = std::min(kRowBlock, end - start);
     for (const std::size_t position : positions) {
       rows.read_column(position, start, start + count, cells);
@@ -173,9 +175,11 @@ void check_target_cells(const CellTable& rows, const TargetPositions& targets, s
 template <class Pass>
 void for_row_ranges(std::size_t n_rows, std::uint64_t n_thread, Pass&& pass) {
   const std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
-  const std::size_t n_ranges = static_cast<std::size_t>(std::min<std::uint64_t>(
-      n_blocks,
-      kRangesPerThread * std::min<std::uint64_t>(std::max<std::uint64_t>(n_thread, 1), n_blocks)));
+  const std::size_t n_ranges = std::max<std::size_t>(
+      static_cast<std::size_t>(std::min<std::uint64_t>(
+          n_blocks, kRangesPerThread *
+                        std::min<std::uint64_t>(std::max<std::uint64_t>(n_thread, 1), n_blocks))),
+      (n_blocks + kMaxBlocksPerRange - 1) / kMaxBlocksPerRange);
   rethrow_failure(run_ordered_tasks(n_ranges, n_thread, [&](std::size_t range) {
     const std::size_t begin = std::min(n_rows, range * n_blocks / n_ranges * kRowBlock);
     const std::size_t end = std::min(n_rows, (range + 1) * n_blocks / n_ranges * kRowBlock);

@@ -6,28 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <functional>
 #include <mutex>
-#include <new>
 #include <vector>
 
 namespace quorvanta {
-namespace {
-
-bool is_fault_or_memory(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const Fault&) {
-    return true;
-  } catch (const std::bad_alloc&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-}  // namespace
 
 FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
                                    const std::function<void(std::size_t)>& task) {
@@ -37,19 +20,36 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
   std::mutex failure_lock;
   FirstTaskFailure first{count, nullptr};
 
+  // An interrupt is no failure of a task: it ends every worker at its next check or task, and is
+  // what the caller sees whatever the tasks did. The caller's poll is wrapped so that its
+  // exception is kept aside while the workers wind down.
+  std::atomic<bool> interrupted{false};
+  std::exception_ptr interrupt;
+  const std::function<void()> outer_poll = interruption_poll();
+  const InterruptionScope scope([&] {
+    if (!outer_poll) return;
+    try {
+      outer_poll();
+    } catch (...) {
+      interrupt = std::current_exception();
+      interrupted.store(true);
+      request_stop();
+      throw Interrupted{};
+    }
+  });
+
   const auto work = [&]() noexcept {
     for (;;) {
+      if (interrupted.load()) return;
       const std::size_t index = next_task.fetch_add(1);
       // Indices only grow, so once one lies above a failure every later one does too.
       if (index >= count || index > lowest_failed.load()) return;
       try {
+        check_interruption();
         task(index);
       } catch (const Interrupted&) {
-        return;  // the call is being stopped: the poll's exception is what the caller sees
+        return;
       } catch (...) {
-        // Besides faults and lack of memory, only the interruption poll throws (on the caller's
-        // thread): the helpers then stop at their next block.
-        if (!is_fault_or_memory(std::current_exception())) request_stop();
         const std::lock_guard<std::mutex> guard(failure_lock);
         if (index < first.task) {
           first = {index, std::current_exception()};
@@ -71,6 +71,7 @@ FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
   helpers.release();
   work();
   helpers.join();
+  if (interrupt) return {0, interrupt};
   return first;
 }
 

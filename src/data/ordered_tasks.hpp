@@ -19,7 +19,8 @@ struct FirstTaskFailure {
 // below the reported one has run to completion; tasks above a failed one may be skipped, so their
 // results must be discarded. Never throws once started: every exception of a task is captured,
 // every started thread is joined before returning, and a thread that cannot be started leaves its
-// share of the tasks to the others.
+// share of the tasks to the others. Tasks check for interrupts (check_interruption) in their long
+// loops; an interrupt ends every worker at its next check and is returned instead of any failure.
 FirstTaskFailure run_ordered_tasks(std::size_t count, std::uint64_t n_thread,
                                    const std::function<void(std::size_t)>& task);
 

@@ -9,6 +9,8 @@
 #include <numeric>
 #include <random>
 
+#include "data/missing_cell.hpp"
+#include "data/ranked_keys.hpp"
 #include "data_test_support.hpp"
 
 namespace quorvanta {
@@ -199,6 +201,105 @@ TEST(ContinuousBin, MatchesTheLiteralRulesBitForBitWithSignedZerosAndInfinities)
   // The rounds reach the cases that need care.
   EXPECT_GT(zero_cuts, 20);
   EXPECT_GT(failures, 5);
+}
+
+// Long columns read only the ranks the scans need (RankedKeys). Columns of every shape that makes
+// a scan leave its bucket: ties, few distinct values, runs of adjacent floats and of values below
+// the gap tolerance near zero (which span many buckets), signed zeros, infinities, missing cells;
+// n_bin at its edges and dividing the count exactly. Thresholds bit for bit, and failures.
+TEST(ContinuousBin, LongColumnsMatchTheLiteralRulesBitForBit) {
+  std::mt19937 random(44);
+  std::normal_distribution<float> normal;
+  const std::vector<std::uint64_t> edge_bins{1, 2, 3, 127, 253, 254};
+  int by_selection = 0;
+  int sorted_everything = 0;
+  for (int round = 0; round < 120; ++round) {
+    const std::size_t size = 65536 + random() % 70000;
+    const int shape = round % 8;
+    const bool with_missing = random() % 3 == 0;
+    std::vector<float> column;
+    column.reserve(size);
+    for (std::size_t k = 0; k < size; ++k) {
+      float value = normal(random);
+      switch (shape) {
+        case 0:
+          break;
+        case 1:
+          value = std::floor(value * 8);
+          break;  // few distinct values
+        case 2:
+          value = static_cast<float>(random() % 3);
+          break;  // very few
+        case 3:
+          value = 1.0f +  // adjacent floats
+                  static_cast<float>(random() % 4000) * 0x1p-23f;
+          break;
+        case 4:
+          value = std::ldexp(value, -40 + static_cast<int>(random() % 30));
+          break;  // near 0
+        case 5:
+          value = random() % 2 == 0 ? 0.0f : -0.0f;
+          if (random() % 50 == 0) value = 1;
+          break;
+        case 6:
+          value = random() % 20 == 0 ? (random() % 2 == 0 ? kInf : -kInf) : value;
+          break;
+        default:
+          value = std::ldexp(1.0f, static_cast<int>(random() % 250) - 125);
+          break;
+      }
+      if (with_missing && random() % 25 == 0) value = missing_cell();
+      column.push_back(value);
+    }
+    const bool with_nan = round % 16 == 7;  // the literal rules sort NaN without noticing it
+    if (with_nan) column[size / 2] = kNaN;
+    const std::size_t valid = std::count_if(column.begin(), column.end(),
+                                            [](float cell) { return !is_missing_cell(cell); });
+    const std::uint64_t n_bin = round % 3 == 0 ? edge_bins[random() % edge_bins.size()]
+                                : round % 3 == 1
+                                    ? 1 + random() % 254
+                                    : std::max<std::uint64_t>(1, valid / (valid / 200));
+    Floats expected;
+    const std::string expected_failure =
+        with_nan ? kAbsent : fault_message([&] { expected = literal_thresholds(column, n_bin); });
+    ContinuousBin bin;
+    ThresholdSearch search;
+    ASSERT_EQ(fault_message([&] { bin = ContinuousBin::from_values(column, n_bin, &search); }),
+              expected_failure)
+        << "round " << round;
+    ASSERT_EQ(bits_of(bin.threshold), bits_of(expected))
+        << "round " << round << ", " << size << " cells, n_bin " << n_bin;
+    by_selection += search.by_selection ? 1 : 0;
+    sorted_everything += search.sorted_everything ? 1 : 0;
+  }
+  EXPECT_GT(by_selection, 80);
+  EXPECT_GT(sorted_everything, 0) << "the scans of runs near zero leave the gathered buckets";
+}
+
+// The fast way stays taken: a long column of ordinary values sorts only a few buckets in one or
+// two passes; short columns, and columns whose missing cells meet +inf, sort everything.
+TEST(ContinuousBin, LongColumnsSortOnlyTheBucketsTheScansRead) {
+  std::mt19937 random(45);
+  std::normal_distribution<float> normal;
+  std::vector<float> column(1 << 20);
+  for (float& value : column) value = normal(random);
+  ThresholdSearch search;
+  ContinuousBin::from_values(column, 254, &search);
+  EXPECT_TRUE(search.by_selection);
+  EXPECT_LE(search.gathering_passes, 2u);
+  EXPECT_FALSE(search.sorted_everything);
+  for (float& value : column) value = std::floor(value * 8);
+  ContinuousBin::from_values(column, 30, &search);
+  EXPECT_TRUE(search.by_selection);
+  EXPECT_EQ(search.gathering_passes, 1u) << "the next value's bucket is gathered with the first";
+
+  column.resize(RankedKeys::kMinKeys - 1);
+  ContinuousBin::from_values(column, 30, &search);
+  EXPECT_FALSE(search.by_selection);
+  column.resize(RankedKeys::kMinKeys * 2, kInf);
+  column[3] = missing_cell();
+  ContinuousBin::from_values(column, 30, &search);
+  EXPECT_FALSE(search.by_selection);
 }
 
 TEST(DiscreteBin, KeepsTheMostFrequentCategoriesComparedAsFloats) {

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <random>
+#include <thread>
 
+#include "common/interruption.hpp"
 #include "data/data_loader.hpp"
 #include "data/ordered_tasks.hpp"
 #include "data_test_support.hpp"
@@ -91,8 +95,7 @@ std::shared_ptr<BorrowedCopy> borrowed_copy(const std::vector<std::vector<Cell>>
   return copy;
 }
 
-LoadOutcome load_scenario(const Scenario& scenario, std::uint64_t n_thread,
-                          bool borrowed = false) {
+LoadOutcome load_scenario(const Scenario& scenario, std::uint64_t n_thread, bool borrowed = false) {
   DataLoader loader(scenario.features, "y", {"t"}, "w", kCategorical, scenario.n_bin,
                     scenario.held_continuous, scenario.held_discrete);
   const CellTable& table = borrowed ? *scenario.borrowed->table : scenario.table;
@@ -195,6 +198,46 @@ TEST(ThreadedLoad, KeepsOnlyTheRecordsBuiltBeforeTheFirstFailingFeature) {
     EXPECT_EQ(fault_message([&] { no_bins.load(headers, table, n_thread); }),
               "attempt to divide by zero");
   }
+}
+
+}  // namespace
+}  // namespace quorvanta
+
+namespace quorvanta {
+namespace {
+
+struct Stop {};
+
+// A stride-0 view repeats one row 2^40 times; checking its treatment cells would take hours, so
+// only the loops' interrupt checks end these loads. The poll's exception is what the caller gets,
+// on one thread and on several, while fitting (binning) and while checking for prediction.
+TEST(InterruptedLoad, LongLoadsEndAtThePollsException) {
+  const float row[] = {1.5f, 1.0f, 2.0f};
+  const CellTable endless(StridedCells{reinterpret_cast<const std::byte*>(row),
+                                       std::size_t{1} << 40, 3, 0, sizeof(float),
+                                       CellType::kFloat});
+  const CellTable long_table(StridedCells{reinterpret_cast<const std::byte*>(row),
+                                          std::size_t{1} << 23, 3, 0, sizeof(float),
+                                          CellType::kFloat});
+  const Strings headers{"x", "treatment", "y"};
+  OrderedMap<ContinuousBin> held;
+  held.insert_or_assign("x", ContinuousBin{});
+  for (const std::uint64_t n_thread : {1, 2}) {
+    const InterruptionScope scope([] { throw Stop{}; });
+    DataLoader predicting({"x"}, "y", {"treatment"}, "", {}, 30, held);
+    EXPECT_THROW(predicting.locate_features(headers, endless, n_thread), Stop);
+    // Long enough to outlast the poll interval while its bins are built and its rows binned.
+    DataLoader building({"x", "y"}, "y", {"treatment"}, "", {}, 30);
+    EXPECT_THROW(building.load(headers, long_table, n_thread), Stop);
+  }
+  // Every task the workers took ends at their next check; the tasks' own failures give way.
+  const InterruptionScope scope([] { throw Stop{}; });
+  const FirstTaskFailure outcome = run_ordered_tasks(1000, 2, [](std::size_t k) {
+    if (k == 500) fail("task 500");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    check_interruption();
+  });
+  EXPECT_THROW(rethrow_failure(outcome), Stop);
 }
 
 }  // namespace
