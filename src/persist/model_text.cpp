@@ -1,6 +1,8 @@
 // The whole model file as text: writing it from a model's parts and rebuilding the parts from it.
 #include "persist/model_text.hpp"
 
+#include "common/interruption.hpp"
+
 #include <optional>
 #include <unordered_set>
 
@@ -45,6 +47,7 @@ std::string_view next_or_absent(BlockCursor& blocks) {
 // a file cut short or damaged, and loading it would silently give another forest.
 void read_further_trees(ModelKind kind, BlockCursor& blocks, std::vector<TreeLearner>& trees) {
   while (const std::optional<std::string_view> block = blocks.next()) {
+    check_interruption();  // a file of many trees takes seconds to read
     if (blocks.at_end() && block->empty()) return;
     trees.push_back(read_tree_block(kind, *block, trees.size()));
     if (blocks.at_end()) fail(std::string(kErrValuePrefix) + kUnterminatedTreeBlock);
@@ -167,6 +170,7 @@ LoadedModel model_from_text(ModelKind kind, std::string_view text) {
 
   std::vector<TreeLearner> trees;
   for (std::uint64_t tree = 0; tree < config.n_tree; ++tree) {
+    check_interruption();  // a file of many trees takes seconds to read
     trees.push_back(read_tree_block(kind, next_or_absent(blocks), tree));
   }
   if (!blocks.at_end()) read_further_trees(kind, blocks, trees);

@@ -250,6 +250,7 @@ PyObject* causal_model_load(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::string path = convert_argument("path", [&] { return to_string(bound[1]); });
     // The name is checked before the file is opened.
     ModelKind kind = model_kind_from_name(name);
+    const InterruptionScope interruption(raise_pending_signals);
     std::unique_ptr<Model> model = read_model(kind, path);
     return new_instance(reinterpret_cast<PyTypeObject*>(model_type), std::move(model)).release();
   });
@@ -302,6 +303,7 @@ PyObject* model_from_text_arguments(const Signature& signature, PyObject* const*
     std::string name = convert_argument("name", [&] { return to_string(bound[0]); });
     std::string text = convert_argument("text", [&] { return to_string(bound[1]); });
     ModelKind kind = model_kind_from_name(name);
+    const InterruptionScope interruption(raise_pending_signals);
     std::unique_ptr<Model> model = read(kind, text);
     return new_instance(reinterpret_cast<PyTypeObject*>(model_type), std::move(model)).release();
   });

@@ -150,3 +150,43 @@ def test_every_phase_answers_sigint_at_once(phase):
     # 100 ms is the promise; on a shared machine the scheduler may add a few hundred ms, which
     # still tells a poll from a phase that never polls (seconds, or an unending broadcast view).
     assert delay < 0.5, f"{phase}: KeyboardInterrupt {delay:.3f} s after SIGINT"
+
+
+class Alarm(Exception):
+    pass
+
+
+def test_load_answers_a_signal_while_it_reads_many_trees(tmp_path):
+    from conftest import HEADERS, make_rows, small_conf
+    from quorvanta import CausalModel
+
+    model = CausalModel("RandomForestRegressor", dict(small_conf(), n_tree=1))
+    model.fit(HEADERS, make_rows(400, seed=1))
+    text = model._to_text()
+    config, rest = text.split("\n\n", 1)
+    *bins, tree, end = rest.split("\n\n")
+    count = 60000
+    big = "\n\n".join([config.replace('"n_tree":1,', f'"n_tree":{count},'), *bins]
+                      + [tree] * count + [end])
+    path = tmp_path / "big.model"
+    path.write_text(big, encoding="utf-8")
+    started = time.monotonic()
+    CausalModel._from_text("RandomForestRegressor", big)
+    whole = time.monotonic() - started
+
+    def raise_alarm(signum, frame):
+        raise Alarm
+
+    previous = signal.signal(signal.SIGALRM, raise_alarm)
+    try:
+        for read in [lambda: model.load("RandomForestRegressor", str(path)),
+                     lambda: CausalModel._from_text("RandomForestRegressor", big)]:
+            signal.setitimer(signal.ITIMER_REAL, whole / 4)
+            sent = time.monotonic() + whole / 4
+            with pytest.raises(Alarm):
+                read()
+            delay = time.monotonic() - sent
+            assert delay < max(0.2, whole / 2), f"{delay:.3f} s of a {whole:.3f} s read"
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
