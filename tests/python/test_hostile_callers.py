@@ -28,7 +28,7 @@ CONF = {"feature": ["a", "b"], "treatment": ["t"], "y": "y", "seed": 4, "min_sam
 
 
 def test_collector_walks_during_a_threaded_predict_never_see_a_half_built_list():
-    # A handler that touches every long list the collector knows, run every 50 ms while predict
+    # A handler that touches every long list the collector knows, run every 5 ms while predict
     # builds its rows on the main thread and workers route the rest.
     script = textwrap.dedent(
         """
@@ -53,8 +53,12 @@ def test_collector_walks_during_a_threaded_predict_never_see_a_half_built_list()
                         type(row)
             busy = 0
         signal.signal(signal.SIGALRM, walk)
-        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
-        effects = model.predict(["a", "b", "t", "y"], rows)
+        signal.setitimer(signal.ITIMER_REAL, 0.002, 0.005)
+        # A predict can end before the first walk on a fast machine: repeat until one has run.
+        for _ in range(50):
+            effects = model.predict(["a", "b", "t", "y"], rows)
+            if walks:
+                break
         signal.setitimer(signal.ITIMER_REAL, 0)
         print(walks > 0, len(effects))
         """
