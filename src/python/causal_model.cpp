@@ -111,6 +111,8 @@ EffectTable predict_table(Model& model, PyObject* headers_argument, PyObject* ar
 // so that worker threads still routing the rest overlap with the object building here.
 class EffectList {
  public:
+  static constexpr std::size_t kRowsPerSignalCheck = 4096;
+
   void add_rows(const EffectTable& effects, std::size_t ready) {
     if (!rows_) {
       rows_ = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_rows)));
@@ -119,6 +121,8 @@ class EffectList {
       PyObject_GC_UnTrack(rows_.get());
     }
     for (; built_ < ready; ++built_) {
+      // Millions of rows take a while to build once routing is over: Ctrl-C is heard meanwhile.
+      if (built_ % kRowsPerSignalCheck == 0) raise_pending_signals();
       OwnedRef row = checked(PyList_New(static_cast<Py_ssize_t>(effects.n_cols)));
       for (std::size_t c = 0; c < effects.n_cols; ++c) {
         const float value = checked_at(effects.values, built_ * effects.n_cols + c);

@@ -111,7 +111,7 @@ PHASE_CHILD = textwrap.dedent(
     small = np.column_stack([rng.random((2000, 2)), rng.integers(0, 2, (2000, 2))])
     model.fit(headers, small)
     if phase == "list":  # converting a long list of rows
-        rows = np.tile(small, (1000, 1)).tolist()
+        rows = np.tile(small, (3000, 1)).tolist()
         call = lambda: model.predict(headers, rows)
     elif phase == "loading":  # binning new features of a large table
         rows = np.column_stack([rng.random((20000000, 2), dtype=np.float32),
