@@ -12,6 +12,7 @@
 #include "common/interruption.hpp"
 #include "data/category_index.hpp"
 #include "data/cell_table.hpp"
+#include "data/column_keys.hpp"
 #include "data/float_key.hpp"
 #include "data/ranked_keys.hpp"
 
@@ -64,53 +65,14 @@ std::vector<float> sort_cells(std::span<const float> column) {
   return from;
 }
 
-// What one pass over a column tells: enough to choose how to sort it, and its present cells as
-// one-to-one keys (float_key), counted by their top 16 bits when the column is long enough for
-// reading ranks without a full sort (RankedKeys).
-struct ColumnKeys {
-  std::vector<std::uint32_t> keys;  // present cells in column order
-  std::vector<std::uint32_t> bucket_counts;
-  bool has_nan = false;
-  bool has_missing = false;
-  bool has_positive_infinity = false;
-  bool last_zero_negative = false;  // the sign of the zero that comes last in column order
-};
-
 // Cells read between two checks for an interrupt.
 constexpr std::size_t kCellsPerCheck = std::size_t{1} << 18;
-
-ColumnKeys column_keys(std::span<const float> column) {
-  ColumnKeys summary;
-  summary.keys.resize(column.size());
-  const bool count_buckets = column.size() >= RankedKeys::kMinKeys;
-  if (count_buckets) summary.bucket_counts.assign(RankedKeys::kBuckets, 0);
-  std::size_t valid = 0;
-  for (std::size_t begin = 0; begin < column.size(); begin += kCellsPerCheck) {
-    check_interruption();
-    const std::size_t end = std::min(column.size(), begin + kCellsPerCheck);
-    for (std::size_t row = begin; row < end; ++row) {
-      const std::uint32_t bits = std::bit_cast<std::uint32_t>(column[row]);
-      if (bits == kMissingCellBits) {
-        summary.has_missing = true;
-        continue;
-      }
-      summary.has_nan |= (bits & 0x7FFFFFFFu) > 0x7F800000u;
-      summary.has_positive_infinity |= bits == 0x7F800000u;
-      if ((bits & 0x7FFFFFFFu) == 0) summary.last_zero_negative = bits != 0;
-      const std::uint32_t key = float_key(bits);
-      summary.keys[valid++] = key;
-      if (count_buckets) ++summary.bucket_counts[key >> (32 - RankedKeys::kBucketBits)];
-    }
-  }
-  summary.keys.resize(valid);
-  return summary;
-}
 
 // Sorts keys ascending: LSD radix passes over bytes, a pass skipped when every key has the same
 // byte there. Equal keys are equal bits, so stability does not matter here. Byte digits: each
 // pass scatters into 256 places, few enough for the writes to stay in cache; 11-bit digits
 // (3 passes into 2048 places) took longer in all (bench_loader, 1M rows).
-void sort_keys(std::vector<std::uint32_t>& from) {
+void sort_keys(KeyBuffer& from) {
   if (from.size() < 2) return;
   if (from.size() > RankedKeys::kMaxKeys) {  // counts are 32-bit
     std::sort(from.begin(), from.end());
@@ -130,7 +92,7 @@ void sort_keys(std::vector<std::uint32_t>& from) {
       ++counts[3 * kBuckets + (key >> 24)];
     }
   }
-  std::vector<std::uint32_t> to(from.size());
+  KeyBuffer to(from.size());
   for (int pass = 0; pass < kPasses; ++pass) {
     const auto digit = [pass](std::uint32_t key) { return (key >> (pass * 8)) & 0xFFu; };
     std::uint32_t* offsets = &counts[pass * kBuckets];
@@ -202,41 +164,49 @@ void require_output(std::span<const float> column, std::span<std::uint8_t> out) 
 
 ContinuousBin ContinuousBin::from_values(std::span<const float> column, std::uint64_t n_bin,
                                          ThresholdSearch* search) {
-  ColumnKeys summary = column_keys(column);
+  ColumnKeys keys = ColumnKeys::of(column);
+  if (std::optional<ContinuousBin> bin = from_keys(keys, n_bin, search)) return std::move(*bin);
+  // Missing cells and +inf share a sort key, so their column order decides whether the scan
+  // meets a missing cell: only the stable sort of the cells themselves tells.
+  const std::vector<float> sorted = sort_cells(column);
+  ContinuousBin bin;
+  bin.threshold = cut_at_gaps(keys.n_present(), n_bin, [&](std::size_t at) { return sorted[at]; });
+  bin.n_bin = bin.threshold.size() + 1;
+  if (search != nullptr) *search = {};
+  return bin;
+}
+
+std::optional<ContinuousBin> ContinuousBin::from_keys(ColumnKeys& keys, std::uint64_t n_bin,
+                                                      ThresholdSearch* search) {
   // NaN cannot be ordered: sorting two or more cells compares every one of them at least once.
-  if (summary.has_nan && column.size() >= 2) fail_absent_value();
+  if (keys.has_nan() && keys.n_cells() >= 2) fail_absent_value();
   if (n_bin == 0) fail_division();
 
+  const std::size_t valid = keys.n_present();
+  if (valid >= 2 && keys.has_missing() && keys.has_positive_infinity()) return std::nullopt;
   ContinuousBin bin;
   ThresholdSearch taken;
-  const std::size_t valid = summary.keys.size();
   if (valid >= 2) {
-    if (summary.has_missing && summary.has_positive_infinity) {
-      // Missing cells and +inf share a sort key, so their column order decides whether the scan
-      // meets a missing cell: only the stable sort of the cells themselves tells.
-      const std::vector<float> sorted = sort_cells(column);
-      bin.threshold = cut_at_gaps(valid, n_bin, [&](std::size_t at) { return sorted[at]; });
+    // Only present cells, ordered as one-to-one keys: a quarter of the work of the stable sort
+    // of cells (bench_loader, 1M rows). Its one difference, -0.0 before 0.0 instead of column
+    // order, matters only for a cut at zero, which is the last zero of the run: in the stable
+    // sort, the zero that comes last in the column.
+    if (!keys.bucket_counts().empty() && valid >= RankedKeys::kMinKeys &&
+        valid <= RankedKeys::kMaxKeys) {
+      // The scans read a few ranks each: only the buckets of those ranks are sorted.
+      RankedKeys ranked(keys.take_keys(), keys.bucket_counts());
+      ranked.prepare(scan_starts(valid, n_bin));
+      bin.threshold = cut_at_gaps(
+          valid, n_bin, [&](std::size_t at) { return value_of_float_key(ranked.key_at(at)); });
+      taken = {true, ranked.gathering_passes(), ranked.sorted_everything()};
     } else {
-      // Only present cells, ordered as one-to-one keys: a quarter of the work of the stable sort
-      // of cells (bench_loader, 1M rows). Its one difference, -0.0 before 0.0 instead of column
-      // order, matters only for a cut at zero, which is the last zero of the run: in the stable
-      // sort, the zero that comes last in the column.
-      if (!summary.bucket_counts.empty() && valid >= RankedKeys::kMinKeys &&
-          valid <= RankedKeys::kMaxKeys) {
-        // The scans read a few ranks each: only the buckets of those ranks are sorted.
-        RankedKeys ranked(std::move(summary.keys), summary.bucket_counts);
-        ranked.prepare(scan_starts(valid, n_bin));
-        bin.threshold = cut_at_gaps(
-            valid, n_bin, [&](std::size_t at) { return value_of_float_key(ranked.key_at(at)); });
-        taken = {true, ranked.gathering_passes(), ranked.sorted_everything()};
-      } else {
-        sort_keys(summary.keys);
-        bin.threshold = cut_at_gaps(
-            valid, n_bin, [&](std::size_t at) { return value_of_float_key(summary.keys[at]); });
-      }
-      for (float& cut : bin.threshold) {
-        if (cut == 0.0f) cut = summary.last_zero_negative ? -0.0f : 0.0f;
-      }
+      KeyBuffer sorted = keys.take_keys();
+      sort_keys(sorted);
+      bin.threshold =
+          cut_at_gaps(valid, n_bin, [&](std::size_t at) { return value_of_float_key(sorted[at]); });
+    }
+    for (float& cut : bin.threshold) {
+      if (cut == 0.0f) cut = keys.last_zero_negative() ? -0.0f : 0.0f;
     }
   }
   bin.n_bin = bin.threshold.size() + 1;

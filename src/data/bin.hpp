@@ -4,10 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 namespace quorvanta {
+
+class ColumnKeys;
 
 // Bin index of a cell: 0..254 are bins, kMissingBin marks a missing cell (and is its sort key).
 inline constexpr std::uint8_t kMissingBin = 255;
@@ -31,6 +34,11 @@ struct ContinuousBin {
   // `search`, when given, tells how the values were ordered.
   static ContinuousBin from_values(std::span<const float> column, std::uint64_t n_bin,
                                    ThresholdSearch* search = nullptr);
+  // The same record from the column's keys, which it takes. Nothing, with the keys left, when
+  // the cut needs the cells themselves (present +inf and missing cells, which share a sort key):
+  // from_values on the column gives the record then. Fails as from_values does.
+  static std::optional<ContinuousBin> from_keys(ColumnKeys& keys, std::uint64_t n_bin,
+                                                ThresholdSearch* search = nullptr);
   // Chooses between the search and the count for a threshold list that from_values did not make.
   void choose_binning();
   // Writes one bin per cell to out (index failure when out is shorter); missing cells become

@@ -10,6 +10,7 @@
 
 #include "common/fault.hpp"
 #include "common/interruption.hpp"
+#include "data/column_keys.hpp"
 #include "data/ordered_tasks.hpp"
 #include "data/threshold_lookup.hpp"
 
@@ -76,30 +77,63 @@ struct NewFeature {
   ContinuousBin continuous;
   DiscreteBin discrete;
   bool built = false;
+  bool from_cells = false;  // a numeric record that needed the column's cells, not only its keys
 };
 
+// Rows [0, n_rows) of the column at `position`, read block by block.
+std::vector<float> whole_column(const CellTable& rows, std::size_t position) {
+  std::vector<float> column(rows.n_rows());
+  for (std::size_t start = 0; start < column.size(); start += kRowBlock) {
+    check_interruption();
+    const std::size_t end = std::min(column.size(), start + kRowBlock);
+    rows.read_column(position, start, end, std::span<float>(column).subspan(start, end - start));
+  }
+  return column;
+}
+
 // Builds the records of a group of new features in order, after reading their columns in one pass
-// over row blocks. A failure leaves the earlier features of the group built.
+// over row blocks: a numeric column straight into its keys, a categorical one whole. A failure
+// leaves the earlier features of the group built.
 void build_new_features(const CellTable& rows, std::uint64_t n_bin, std::span<NewFeature> group) {
   const std::size_t n_rows = rows.n_rows();
-  std::vector<std::vector<float>> columns(group.size(), std::vector<float>(n_rows));
+  std::vector<std::optional<ColumnKeys>> keys(group.size());
+  std::vector<std::vector<float>> categories(group.size());
+  for (std::size_t k = 0; k < group.size(); ++k) {
+    if (group[k].is_cat) {
+      categories[k].resize(n_rows);
+    } else {
+      keys[k].emplace(n_rows);
+    }
+  }
+  std::vector<float> block(std::min(kRowBlock, n_rows));
   for (std::size_t start = 0; start < n_rows; start += kRowBlock) {
     check_interruption();
     const std::size_t end = std::min(n_rows, start + kRowBlock);
     for (std::size_t k = 0; k < group.size(); ++k) {
-      rows.read_column(group[k].position, start, end,
-                       std::span<float>(columns[k]).subspan(start, end - start));
+      if (group[k].is_cat) {
+        rows.read_column(group[k].position, start, end,
+                         std::span<float>(categories[k]).subspan(start, end - start));
+      } else {
+        const std::span<float> cells(block.data(), end - start);
+        rows.read_column(group[k].position, start, end, cells);
+        keys[k]->add(cells);
+      }
     }
   }
   for (std::size_t k = 0; k < group.size(); ++k) {
     NewFeature& feature = group[k];
     if (feature.is_cat) {
-      feature.discrete = DiscreteBin::from_values(columns[k]);
+      feature.discrete = DiscreteBin::from_values(categories[k]);
+      std::vector<float>().swap(categories[k]);  // a column is not needed once its record exists
+    } else if (std::optional<ContinuousBin> bin = ContinuousBin::from_keys(*keys[k], n_bin)) {
+      feature.continuous = std::move(*bin);
     } else {
-      feature.continuous = ContinuousBin::from_values(columns[k], n_bin);
+      keys[k].reset();
+      feature.continuous = ContinuousBin::from_values(whole_column(rows, feature.position), n_bin);
+      feature.from_cells = true;
     }
+    keys[k].reset();
     feature.built = true;
-    std::vector<float>().swap(columns[k]);  // a column is not needed once its record exists
   }
 }
 
@@ -119,55 +153,68 @@ void size_row_outputs(std::size_t n_rows, const std::vector<KnownFeature>& featu
   data.weight.assign(n_rows, 1.0f);
 }
 
-// One pass over rows [begin, end): bins every feature and copies outcome, treatments and
-// weights. Every failure here is the absent-value failure, so which absent cell is met first does
-// not change the report.
-void convert_rows(const CellTable& rows, const std::vector<KnownFeature>& features,
-                  const TargetPositions& targets, std::size_t begin, std::size_t end,
-                  DataMatrix& data) {
+// What the row pass does with the cells it has read and checked. Checking alone (prediction reads
+// the features' raw values itself) keeps nothing; loading bins the features and keeps the rest.
+struct CheckOnly {
+  static constexpr bool kBinsFeatures = false;
+  void bins(const KnownFeature&, std::size_t, std::span<const float>) {}
+  void outcome(std::size_t, float) {}
+  void treatment(std::size_t, std::size_t, std::uint8_t) {}
+  void weight(std::size_t, float) {}
+};
+
+struct CheckAndBin {
+  static constexpr bool kBinsFeatures = true;
+  DataMatrix& data;
+
+  void bins(const KnownFeature& feature, std::size_t start, std::span<const float> values) {
+    feature.to_bins(values,
+                    std::span<std::uint8_t>(data.x[feature.feature].data() + start, values.size()));
+  }
+  void outcome(std::size_t row, float value) { data.y[row] = value; }
+  void treatment(std::size_t t, std::size_t row, std::uint8_t group) {
+    data.treatment[t][row] = group;
+  }
+  void weight(std::size_t row, float value) { data.weight[row] = value; }
+};
+
+// The one pass over rows [begin, end), with the same reads and checks for either sink. Every
+// failure here is the absent-value failure, so which absent cell is met first does not change the
+// report.
+template <class Sink>
+void row_pass(const CellTable& rows, const std::vector<KnownFeature>& features,
+              const TargetPositions& targets, std::size_t begin, std::size_t end, Sink sink) {
   std::vector<float> block(std::min(kRowBlock, end - begin));
   for (std::size_t start = begin; start < end; start += kRowBlock) {
     check_interruption();
     const std::size_t count = std::min(kRowBlock, end - start);
     const std::span<float> values(block.data(), count);
-    for (const KnownFeature& feature : features) {
-      rows.read_column(feature.position, start, start + count, values);
-      feature.to_bins(values,
-                      std::span<std::uint8_t>(data.x[feature.feature].data() + start, count));
+    if constexpr (Sink::kBinsFeatures) {
+      for (const KnownFeature& feature : features) {
+        rows.read_column(feature.position, start, start + count, values);
+        sink.bins(feature, start, values);
+      }
     }
     if (targets.y) {
       rows.read_column(*targets.y, start, start + count, values);
-      for (std::size_t i = 0; i < count; ++i) data.y[start + i] = present(values[i]);
+      for (std::size_t i = 0; i < count; ++i) sink.outcome(start + i, present(values[i]));
     }
     for (std::size_t t = 0; t < targets.treatments.size(); ++t) {
       rows.read_column(targets.treatments[t], start, start + count, values);
       for (std::size_t i = 0; i < count; ++i) {
-        data.treatment[t][start + i] = to_treatment_group(present(values[i]));
+        sink.treatment(t, start + i, to_treatment_group(present(values[i])));
       }
     }
     if (targets.weight) {
       rows.read_column(*targets.weight, start, start + count, values);
-      for (std::size_t i = 0; i < count; ++i) data.weight[start + i] = present(values[i]);
+      for (std::size_t i = 0; i < count; ++i) sink.weight(start + i, present(values[i]));
     }
   }
 }
 
-// Checks, for rows [begin, end), that every outcome, treatment and weight cell is present, as
-// converting them would.
-void check_target_cells(const CellTable& rows, const TargetPositions& targets, std::size_t begin,
-                        std::size_t end) {
-  std::vector<std::size_t> positions(targets.treatments);
-  if (targets.y) positions.push_back(*targets.y);
-  if (targets.weight) positions.push_back(*targets.weight);
-  std::vector<float> cells(std::min(kRowBlock, end - begin));
-  for (std::size_t start = begin; start < end; start += kRowBlock) {
-    check_interruption();
-    const std::size_t count = std::min(kRowBlock, end - start);
-    for (const std::size_t position : positions) {
-      rows.read_column(position, start, start + count, cells);
-      for (std::size_t k = 0; k < count; ++k) present(cells[k]);
-    }
-  }
+// A treatment column without rows has no largest value.
+void require_treatment_rows(const TargetPositions& targets, std::size_t n_rows) {
+  if (!targets.treatments.empty() && n_rows == 0) fail_absent_value();
 }
 
 // Runs `pass(begin, end)` over row ranges of whole blocks, a few per thread so that a slow thread
@@ -230,6 +277,7 @@ std::vector<std::optional<std::size_t>> DataLoader::find_columns(
 
 void DataLoader::stage(const std::vector<std::string>& headers, const CellTable& rows,
                        std::uint64_t n_thread, Staging& staging) {
+  routes_ = {};
   const auto feature_positions = find_columns(headers, feature_cols_, true);
   const auto y_position = first_position(headers, y_col_);
   const auto treatment_positions = find_columns(headers, treatment_cols_, false);
@@ -283,6 +331,8 @@ void DataLoader::stage(const std::vector<std::string>& headers, const CellTable&
   });
   for (NewFeature& built : new_features) {
     if (!built.built) break;
+    if (!built.is_cat)
+      ++(built.from_cells ? routes_.records_from_cells : routes_.records_from_keys);
     const std::string& name = feature_cols_[built.feature];
     if (built.is_cat) {
       discrete_bins_.insert_or_assign(name, std::move(built.discrete));
@@ -327,6 +377,7 @@ DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellT
   for (KnownFeature& feature : features) {
     if (feature.continuous != nullptr && n_rows >= ThresholdLookup::kMinRows) {
       feature.lookup = std::make_shared<const ThresholdLookup>(*feature.continuous);
+      ++routes_.binned_by_lookup;
     }
   }
 
@@ -336,11 +387,11 @@ DataMatrix DataLoader::load(const std::vector<std::string>& headers, const CellT
   const TargetPositions& targets = staging.targets;
   size_row_outputs(n_rows, features, targets, data);
   for_row_ranges(n_rows, n_thread, [&](std::size_t begin, std::size_t end) {
-    convert_rows(rows, features, targets, begin, end, data);
+    row_pass(rows, features, targets, begin, end, CheckAndBin{data});
   });
+  require_treatment_rows(targets, n_rows);
 
   for (const std::vector<std::uint8_t>& groups : data.treatment) {
-    if (groups.empty()) fail_absent_value();  // no largest value
     const std::uint8_t largest = *std::max_element(groups.begin(), groups.end());
     data.n_treatment.push_back(static_cast<std::uint8_t>(largest + 1));
   }
@@ -357,10 +408,9 @@ RawFeatures DataLoader::locate_features(const std::vector<std::string>& headers,
   stage(headers, rows, n_thread, staging);
   const std::size_t n_rows = rows.n_rows();
   for_row_ranges(n_rows, n_thread, [&](std::size_t begin, std::size_t end) {
-    check_target_cells(rows, staging.targets, begin, end);
+    row_pass(rows, staging.features, staging.targets, begin, end, CheckOnly{});
   });
-  // A treatment column without rows has no largest value.
-  if (!staging.targets.treatments.empty() && n_rows == 0) fail_absent_value();
+  require_treatment_rows(staging.targets, n_rows);
 
   RawFeatures located;
   located.n_rows = n_rows;

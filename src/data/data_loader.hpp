@@ -63,12 +63,20 @@ class DataLoader {
   const OrderedMap<DiscreteBin>& discrete_bins() const { return discrete_bins_; }
   std::uint64_t n_bin() const { return n_bin_; }
 
+  // For tests: which ways the last load or locate_features took.
+  struct Routes {
+    std::size_t records_from_keys = 0;   // numeric records built from keys read block by block
+    std::size_t records_from_cells = 0;  // numeric records that needed a whole column's cells
+    std::size_t binned_by_lookup = 0;    // numeric features binned through a lookup table
+  };
+  const Routes& last_routes() const { return routes_; }
+
  private:
   struct Staging;
   // The steps load and locate_features share: column positions, records of new features, the
   // other columns' positions.
-  void stage(const std::vector<std::string>& headers, const CellTable& rows,
-             std::uint64_t n_thread, Staging& staging);
+  void stage(const std::vector<std::string>& headers, const CellTable& rows, std::uint64_t n_thread,
+             Staging& staging);
 
   std::vector<std::string> feature_cols_;
   std::string y_col_;
@@ -78,6 +86,7 @@ class DataLoader {
   OrderedMap<ContinuousBin> continuous_bins_;
   OrderedMap<DiscreteBin> discrete_bins_;
   std::uint64_t n_bin_;
+  Routes routes_;
 };
 
 }  // namespace quorvanta

@@ -19,6 +19,9 @@ constexpr std::size_t kLookahead = 64;
 // Keys read between two checks for an interrupt.
 constexpr std::size_t kKeysPerCheck = std::size_t{1} << 18;
 constexpr std::size_t kSmallBucket = 256;
+// A gathering pass that moves fewer than one key in this many branches on each key; one that
+// moves more writes every key, branch-free.
+constexpr std::size_t kFewGatheredKeys = 16;
 
 // Sorts keys that share their top 16 bits: LSD radix passes over the two low bytes, a pass skipped
 // when every key has the same byte there.
@@ -47,8 +50,7 @@ void sort_bucket(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& scra
 
 }  // namespace
 
-RankedKeys::RankedKeys(std::vector<std::uint32_t> keys,
-                       std::span<const std::uint32_t> bucket_counts)
+RankedKeys::RankedKeys(KeyBuffer keys, std::span<const std::uint32_t> bucket_counts)
     : keys_(std::move(keys)), bucket_start_(kBuckets + 1, 0), gathered_(kBuckets, 0) {
   if (keys_.size() > kMaxKeys || bucket_counts.size() != kBuckets) {
     fail_index(kMaxKeys, keys_.size());
@@ -121,22 +123,45 @@ std::uint32_t RankedKeys::key_at(std::size_t rank) {
 }
 
 void RankedKeys::gather(const std::vector<std::uint32_t>& buckets) {
-  const auto discard = static_cast<std::uint32_t>(keys_.size());
-  std::vector<std::uint32_t> cursor(kBuckets, discard);
-  std::vector<std::uint8_t> advance(kBuckets, 0);
+  std::vector<std::uint32_t> cursor(kBuckets, 0);
+  std::size_t gathered_keys = 0;
   for (const std::uint32_t bucket : buckets) {
     cursor[bucket] = bucket_start_[bucket];
-    advance[bucket] = 1;
+    gathered_keys += bucket_start_[bucket + 1] - bucket_start_[bucket];
   }
-  // Branch-free: every key is written, those of other buckets all to the one discarded slot.
-  for (std::size_t begin = 0; begin < keys_.size(); begin += kKeysPerCheck) {
-    check_interruption();
-    const std::size_t end = std::min(keys_.size(), begin + kKeysPerCheck);
-    for (std::size_t k = begin; k < end; ++k) {
-      const std::uint32_t key = keys_[k];
-      const std::uint32_t bucket = key >> (32 - kBucketBits);
-      sorted_[cursor[bucket]] = key;
-      cursor[bucket] += advance[bucket];
+  if (gathered_keys * kFewGatheredKeys < keys_.size()) {
+    // Most keys stay where they are: a bit per bucket (8 KB, in the first-level cache) and a
+    // branch that is mostly not taken skip them at the cost of one load each.
+    std::vector<std::uint64_t> marked(kBuckets / 64, 0);
+    for (const std::uint32_t bucket : buckets)
+      marked[bucket / 64] |= std::uint64_t{1} << (bucket % 64);
+    for (std::size_t begin = 0; begin < keys_.size(); begin += kKeysPerCheck) {
+      check_interruption();
+      const std::size_t end = std::min(keys_.size(), begin + kKeysPerCheck);
+      for (std::size_t k = begin; k < end; ++k) {
+        const std::uint32_t key = keys_[k];
+        const std::uint32_t bucket = key >> (32 - kBucketBits);
+        if ((marked[bucket / 64] >> (bucket % 64) & 1u) != 0) sorted_[cursor[bucket]++] = key;
+      }
+    }
+  } else {
+    // Branch-free: every key is written, those of other buckets all to the one discarded slot.
+    const auto discard = static_cast<std::uint32_t>(keys_.size());
+    std::vector<std::uint8_t> advance(kBuckets, 0);
+    for (std::uint32_t& place : cursor) place = discard;
+    for (const std::uint32_t bucket : buckets) {
+      cursor[bucket] = bucket_start_[bucket];
+      advance[bucket] = 1;
+    }
+    for (std::size_t begin = 0; begin < keys_.size(); begin += kKeysPerCheck) {
+      check_interruption();
+      const std::size_t end = std::min(keys_.size(), begin + kKeysPerCheck);
+      for (std::size_t k = begin; k < end; ++k) {
+        const std::uint32_t key = keys_[k];
+        const std::uint32_t bucket = key >> (32 - kBucketBits);
+        sorted_[cursor[bucket]] = key;
+        cursor[bucket] += advance[bucket];
+      }
     }
   }
   std::vector<std::uint32_t> scratch;

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "data/key_buffer.hpp"
+
 namespace quorvanta {
 
 class RankedKeys {
@@ -20,7 +22,7 @@ class RankedKeys {
   static constexpr std::size_t kMaxKeys = 0xFFFFFFFEu;
 
   // `bucket_counts` holds, per bucket, how many of `keys` have that top 16 bits.
-  RankedKeys(std::vector<std::uint32_t> keys, std::span<const std::uint32_t> bucket_counts);
+  RankedKeys(KeyBuffer keys, std::span<const std::uint32_t> bucket_counts);
 
   // Gathers and sorts, in one pass over the keys, every bucket that holds one of `ranks`.
   void prepare(std::span<const std::size_t> ranks);
@@ -40,10 +42,10 @@ class RankedKeys {
   // then sorts each such bucket.
   void gather(const std::vector<std::uint32_t>& buckets);
 
-  std::vector<std::uint32_t> keys_;
+  KeyBuffer keys_;
   std::vector<std::uint32_t> bucket_start_;  // rank of each bucket's first key; kBuckets + 1
   std::vector<std::uint8_t> gathered_;       // per bucket
-  std::vector<std::uint32_t> sorted_;        // correct at the ranks of gathered buckets
+  KeyBuffer sorted_;                         // correct at the ranks of gathered buckets
   std::size_t last_bucket_ = 0;              // scans read neighbouring ranks
   std::size_t passes_ = 0;
   bool sorted_everything_ = false;

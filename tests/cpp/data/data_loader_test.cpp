@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <random>
+
+#include "data/threshold_lookup.hpp"
 
 #include "data_test_support.hpp"
 
@@ -182,16 +185,16 @@ TEST(DataLoaderLocate, FailsAndKeepsRecordsExactlyAsLoad) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<std::string> headers{"y", "a", "t", "c", "w"};
   const std::vector<std::pair<std::vector<std::string>, std::vector<std::vector<Cell>>>> cases = {
-      {headers, {{missing, 1, 0, 1, 1}}},                      // absent outcome
-      {headers, {{1, 1, missing, 1, 1}}},                      // absent treatment
-      {headers, {{1, 1, 0, 1, missing}}},                      // absent weight
-      {headers, {{1, 1, 0, 1, 1}, {1, 2, 1, 2}}},              // a row ends before its weight
+      {headers, {{missing, 1, 0, 1, 1}}},                        // absent outcome
+      {headers, {{1, 1, missing, 1, 1}}},                        // absent treatment
+      {headers, {{1, 1, 0, 1, missing}}},                        // absent weight
+      {headers, {{1, 1, 0, 1, 1}, {1, 2, 1, 2}}},                // a row ends before its weight
       {headers, {{0, 1, 0, 5, 1}, {0, 2, 1, 6, 1}, {0, 3, 1}}},  // ... before a feature
-      {headers, {{0, nan, 0, 5, 1}, {0, 1, 0, 5, 1}}},         // NaN among new numeric values
-      {headers, {}},                                           // a treatment column without rows
-      {{"y", "t", "c"}, {{1, 1, 1}}},                          // a feature column missing
-      {{"a", "c"}, {}},                                        // nothing but features, no rows
-      {headers, {{1, 5, 0, 2, 1}, {0, 6, 1, 3, 0.5f}}},        // a sound table
+      {headers, {{0, nan, 0, 5, 1}, {0, 1, 0, 5, 1}}},           // NaN among new numeric values
+      {headers, {}},                                             // a treatment column without rows
+      {{"y", "t", "c"}, {{1, 1, 1}}},                            // a feature column missing
+      {{"a", "c"}, {}},                                          // nothing but features, no rows
+      {headers, {{1, 5, 0, 2, 1}, {0, 6, 1, 3, 0.5f}}},          // a sound table
   };
   for (const auto& [names, rows] : cases) {
     DataLoader loading({"a", "c"}, "y", {"t"}, "w", {"c"}, 2);
@@ -202,6 +205,44 @@ TEST(DataLoaderLocate, FailsAndKeepsRecordsExactlyAsLoad) {
     EXPECT_TRUE(locating.continuous_bins() == loading.continuous_bins());
     EXPECT_TRUE(locating.discrete_bins() == loading.discrete_bins());
   }
+}
+
+// Long columns: numeric records are built from keys read block by block and match the record of
+// the whole column, also where a column's missing cells meet +inf (which needs the column's
+// cells); the row pass bins them through the lookup table. Checking for prediction bins nothing.
+TEST(DataLoaderRoutes, LongColumnsTakeTheStreamedKeysAndTheLookupTable) {
+  const std::size_t n_rows = ThresholdLookup::kMinRows + 4097;  // a partial last block
+  std::mt19937 random(7);
+  std::normal_distribution<float> normal;
+  std::vector<float> plain(n_rows), ties(n_rows), infinite(n_rows);
+  CellTable table;
+  for (std::size_t row = 0; row < n_rows; ++row) {
+    plain[row] = random() % 40 == 0 ? missing_cell() : normal(random);
+    ties[row] = std::floor(normal(random) * 4);
+    infinite[row] = row % 1000 == 3  ? missing_cell()
+                    : row % 777 == 0 ? std::numeric_limits<float>::infinity()
+                                     : normal(random);
+    for (const float cell : {plain[row], ties[row], infinite[row], 1.0f}) table.push_cell(cell);
+    table.end_row();
+  }
+  const Strings headers{"p", "q", "r", "y"};
+  DataLoader loader({"p", "q", "r"}, "y", {}, "", {}, 30);
+  const DataMatrix data = loader.load(headers, table);
+  EXPECT_EQ(loader.last_routes().records_from_keys, 2u);
+  EXPECT_EQ(loader.last_routes().records_from_cells, 1u);
+  EXPECT_EQ(loader.last_routes().binned_by_lookup, 3u);
+  const std::vector<std::vector<float>*> columns{&plain, &ties, &infinite};
+  for (std::size_t f = 0; f < 3; ++f) {
+    const ContinuousBin whole = ContinuousBin::from_values(*columns[f], 30);
+    ASSERT_TRUE(*loader.continuous_bins().find(headers[f]) == whole) << headers[f];
+    std::vector<std::uint8_t> bins(n_rows);
+    whole.to_bins(*columns[f], bins);
+    EXPECT_EQ(data.x[f], bins) << headers[f];
+  }
+
+  loader.locate_features(headers, table);
+  EXPECT_EQ(loader.last_routes().binned_by_lookup, 0u);
+  EXPECT_EQ(loader.last_routes().records_from_keys, 0u) << "the records exist already";
 }
 
 }  // namespace
