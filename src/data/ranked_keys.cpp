@@ -48,6 +48,18 @@ void sort_bucket(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& scra
   if (from.data() != keys.data()) std::copy(from.begin(), from.end(), keys.begin());
 }
 
+// Calls visit(key, its bucket) for every key in order, checking for an interrupt now and then.
+template <class Visit>
+void for_each_key(const KeyBuffer& keys, Visit&& visit) {
+  for (std::size_t begin = 0; begin < keys.size(); begin += kKeysPerCheck) {
+    check_interruption();
+    const std::size_t end = std::min(keys.size(), begin + kKeysPerCheck);
+    for (std::size_t k = begin; k < end; ++k) {
+      visit(keys[k], keys[k] >> (32 - RankedKeys::kBucketBits));
+    }
+  }
+}
+
 }  // namespace
 
 RankedKeys::RankedKeys(KeyBuffer keys, std::span<const std::uint32_t> bucket_counts)
@@ -135,15 +147,9 @@ void RankedKeys::gather(const std::vector<std::uint32_t>& buckets) {
     std::vector<std::uint64_t> marked(kBuckets / 64, 0);
     for (const std::uint32_t bucket : buckets)
       marked[bucket / 64] |= std::uint64_t{1} << (bucket % 64);
-    for (std::size_t begin = 0; begin < keys_.size(); begin += kKeysPerCheck) {
-      check_interruption();
-      const std::size_t end = std::min(keys_.size(), begin + kKeysPerCheck);
-      for (std::size_t k = begin; k < end; ++k) {
-        const std::uint32_t key = keys_[k];
-        const std::uint32_t bucket = key >> (32 - kBucketBits);
-        if ((marked[bucket / 64] >> (bucket % 64) & 1u) != 0) sorted_[cursor[bucket]++] = key;
-      }
-    }
+    for_each_key(keys_, [&](std::uint32_t key, std::uint32_t bucket) {
+      if ((marked[bucket / 64] >> (bucket % 64) & 1u) != 0) sorted_[cursor[bucket]++] = key;
+    });
   } else {
     // Branch-free: every key is written, those of other buckets all to the one discarded slot.
     const auto discard = static_cast<std::uint32_t>(keys_.size());
@@ -153,16 +159,10 @@ void RankedKeys::gather(const std::vector<std::uint32_t>& buckets) {
       cursor[bucket] = bucket_start_[bucket];
       advance[bucket] = 1;
     }
-    for (std::size_t begin = 0; begin < keys_.size(); begin += kKeysPerCheck) {
-      check_interruption();
-      const std::size_t end = std::min(keys_.size(), begin + kKeysPerCheck);
-      for (std::size_t k = begin; k < end; ++k) {
-        const std::uint32_t key = keys_[k];
-        const std::uint32_t bucket = key >> (32 - kBucketBits);
-        sorted_[cursor[bucket]] = key;
-        cursor[bucket] += advance[bucket];
-      }
-    }
+    for_each_key(keys_, [&](std::uint32_t key, std::uint32_t bucket) {
+      sorted_[cursor[bucket]] = key;
+      cursor[bucket] += advance[bucket];
+    });
   }
   std::vector<std::uint32_t> scratch;
   for (const std::uint32_t bucket : buckets) {
