@@ -84,6 +84,35 @@ std::optional<float> category_of_bin(const DiscreteBin& bin, std::size_t k) {
   return category;
 }
 
+// Vector walks address a key as a signed 32-bit offset from the group's first row.
+constexpr std::uint32_t kMaxVectorKeyOffset = 0x7FFFFF00u;
+
+// The tree by heap position, each position standing for the node a row reaches there.
+std::optional<LevelLayout> lay_out_levels(const CompiledTree& tree) {
+  if (tree.depth > LevelLayout::kMaxDepth) return std::nullopt;
+  LevelLayout layout;
+  layout.depth = tree.depth;
+  const std::size_t first_leaf = std::size_t{1} << tree.depth;
+  const std::size_t n_positions = std::max(first_leaf, LevelLayout::kMinPositions);
+  layout.low.assign(n_positions, 0);
+  layout.span.assign(n_positions, kEveryKey);
+  layout.key_offset.assign(n_positions, 0);
+  std::vector<std::uint32_t> node_at(2 * first_leaf, 0);
+  for (std::size_t q = 1; q < first_leaf; ++q) {
+    const std::uint32_t node = node_at[q];
+    const CompiledNode& at = tree.nodes[node];
+    if (at.key_offset > kMaxVectorKeyOffset) return std::nullopt;
+    layout.low[q] = at.low;
+    layout.span[q] = at.span;
+    layout.key_offset[q] = at.key_offset;
+    // A leaf keeps its rows on both sides; a split that takes no row sends both to its right.
+    node_at[2 * q] = at.left;
+    node_at[2 * q + 1] = tree.right[node];
+  }
+  layout.leaf.assign(node_at.begin() + static_cast<std::ptrdiff_t>(first_leaf), node_at.end());
+  return layout;
+}
+
 }  // namespace
 
 // Children that point forward also guarantee that every walk ends.
@@ -197,6 +226,7 @@ std::optional<CompiledForest> CompiledForest::compile(const std::vector<TreeLear
       at.left = left;
       compiled.adjacent_children &= right == left + 1;
     }
+    compiled.levels = lay_out_levels(compiled);
   }
   return forest;
 }
@@ -314,11 +344,29 @@ void route_rows(const CompiledTree& tree, const std::uint32_t* keys, std::size_t
 
 void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
                            std::uint32_t* leaves) {
-  if (tree.adjacent_children) {
+  route(tree, keys, count, leaves, fastest_level_walk());
+}
+
+void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
+                           std::uint32_t* leaves, LevelWalk walk) {
+  if (tree.levels) {
+    walk_levels(*tree.levels, keys, count, leaves, walk);
+  } else if (tree.adjacent_children) {
     route_rows<true>(tree, keys, count, leaves);
   } else {
     route_rows<false>(tree, keys, count, leaves);
   }
+}
+
+std::size_t CompiledForest::trees_walked_by_level() const {
+  return static_cast<std::size_t>(
+      std::count_if(trees_.begin(), trees_.end(),
+                    [](const CompiledTree& tree) { return tree.levels.has_value(); }));
+}
+
+void note_level_walk(const CompiledForest& forest, PredictionPaths& paths) {
+  paths.trees_walked_by_level = forest.trees_walked_by_level();
+  paths.level_walk_lanes = walk_lanes(fastest_level_walk());
 }
 
 }  // namespace quorvanta

@@ -22,6 +22,8 @@
 #include "data/cell_table.hpp"
 #include "data/data_loader.hpp"
 #include "data/data_matrix.hpp"
+#include "forest/level_walk.hpp"
+#include "forest/model.hpp"
 #include "tree/tree_learner.hpp"
 
 namespace quorvanta {
@@ -60,6 +62,8 @@ struct CompiledTree {
   // Every right child directly follows its left sibling, as growing numbers them: the child is
   // then `left` plus the comparison's outcome, with no second load.
   bool adjacent_children = true;
+  // The same tree by heap position, for trees no deeper than LevelLayout::kMaxDepth.
+  std::optional<LevelLayout> levels;
 };
 
 // Every internal node can route a row: its split is its own, has a split bin and a feature of the
@@ -98,6 +102,13 @@ class CompiledForest {
   // The leaf of each of `count` rows whose keys are in `keys` (laid out as by gather).
   static void route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
                     std::uint32_t* leaves);
+  // The same with the given walk for trees laid out by level, so that tests can hold every walk
+  // against the others.
+  static void route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
+                    std::uint32_t* leaves, LevelWalk walk);
+
+  // Trees that walk by level.
+  std::size_t trees_walked_by_level() const;
 
  private:
   template <class CompileSplit>
@@ -111,5 +122,8 @@ class CompiledForest {
   std::vector<RoutingColumn> columns_;
   std::vector<CompiledTree> trees_;
 };
+
+// Records in `paths` how many trees walk by level, and how wide the walk is.
+void note_level_walk(const CompiledForest& forest, PredictionPaths& paths);
 
 }  // namespace quorvanta
