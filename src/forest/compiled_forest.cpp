@@ -7,32 +7,15 @@
 
 #include "common/interruption.hpp"
 #include "data/bin.hpp"
+#include "forest/value_keys.hpp"
 
 namespace quorvanta {
 namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-// Unsigned key whose order is the f32 order of non-NaN values, with -0.0 taken as 0.0, so that
-// keys are equal exactly when the values compare equal.
-// Written on the bits without branches, so that gathering a column vectorises.
-constexpr std::uint32_t bits_key(std::uint32_t bits) {
-  bits = (bits & 0x7FFFFFFFu) == 0 ? 0 : bits;
-  return bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u);
-}
-
-constexpr bool is_nan_bits(std::uint32_t bits) {
-  return (bits & 0x7FFFFFFFu) > 0x7F800000u;
-}
-
-std::uint32_t value_key(float value) {
-  return bits_key(std::bit_cast<std::uint32_t>(value));
-}
-
-const std::uint32_t kMinusInfinityKey = value_key(-kInfinity);
 // A span that takes every key.
 constexpr std::uint32_t kEveryKey = 0xFFFFFFFFu;
-const std::uint32_t kInfinityKey = value_key(kInfinity);
 // Columns whose key offsets fit 32 bits.
 constexpr std::size_t kMaxColumns = 0xFFFFFFFFu / CompiledForest::kChunkRows;
 
@@ -256,6 +239,20 @@ void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, 
     const RoutingColumn& column = columns_[c];
     const RawFeature& feature = features.features[column.feature];
     std::uint32_t* out = keys + c * kChunkRows;
+    const StridedCells* in_place = rows.borrowed_cells();
+    if (column.form != ColumnForm::kBin && in_place != nullptr &&
+        in_place->type == CellType::kFloat && in_place->mask == nullptr &&
+        feature.position < in_place->n_columns && begin < end && end <= in_place->n_rows) {
+      // f32 cells key straight from the caller's buffer: no copy, nothing that reading them as
+      // cells would change (a present NaN keys as NaN whether quieted or not).
+      const std::byte* first =
+          in_place->data + static_cast<std::ptrdiff_t>(begin) * in_place->row_stride +
+          static_cast<std::ptrdiff_t>(feature.position) * in_place->column_stride;
+      strided_float_keys(first, in_place->row_stride, count,
+                         column.form == ColumnForm::kNumericValue ? kMinusInfinityKey : kMissingKey,
+                         out);
+      continue;
+    }
     rows.read_column(feature.position, begin, end, column_cells);
     switch (column.form) {
       case ColumnForm::kNumericValue:

@@ -24,6 +24,7 @@
 #include "data/data_matrix.hpp"
 #include "forest/level_walk.hpp"
 #include "forest/model.hpp"
+#include "forest/value_keys.hpp"
 #include "tree/tree_learner.hpp"
 
 namespace quorvanta {
@@ -34,9 +35,6 @@ enum class ColumnForm : std::uint8_t {
   kCategoryValue,  // the value's key; NaN equals no category and has the missing key
   kBin,            // the bin the feature's record gives; missing is 255
 };
-
-// The key of a missing cell: above every range a split tests.
-inline constexpr std::uint32_t kMissingKey = 0xFFFFFFFFu;
 
 struct RoutingColumn {
   std::size_t feature = 0;
