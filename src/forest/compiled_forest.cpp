@@ -230,6 +230,12 @@ std::optional<CompiledForest> CompiledForest::on_bins(const std::vector<TreeLear
                  });
 }
 
+const StridedCells* CompiledForest::keys_in_place(const CellTable& rows) {
+  const StridedCells* cells = rows.borrowed_cells();
+  return cells != nullptr && cells->type == CellType::kFloat && cells->mask == nullptr ? cells
+                                                                                       : nullptr;
+}
+
 void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, std::size_t begin,
                             std::size_t end, std::span<float> cells, std::uint32_t* keys) const {
   const std::size_t count = end - begin;
@@ -239,9 +245,8 @@ void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, 
     const RoutingColumn& column = columns_[c];
     const RawFeature& feature = features.features[column.feature];
     std::uint32_t* out = keys + c * kChunkRows;
-    const StridedCells* in_place = rows.borrowed_cells();
+    const StridedCells* in_place = keys_in_place(rows);
     if (column.form != ColumnForm::kBin && in_place != nullptr &&
-        in_place->type == CellType::kFloat && in_place->mask == nullptr &&
         feature.position < in_place->n_columns && begin < end && end <= in_place->n_rows) {
       // f32 cells key straight from the caller's buffer: no copy, nothing that reading them as
       // cells would change (a present NaN keys as NaN whether quieted or not).

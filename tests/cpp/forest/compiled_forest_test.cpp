@@ -718,3 +718,55 @@ TEST(LevelWalk, TrainedForestsTakeTheWidestWalk) {
 
 }  // namespace
 }  // namespace quorvanta
+
+namespace quorvanta {
+namespace {
+
+// f32 buffers key in place; every layout a caller's array can have must key as its cells read.
+TEST(ValuePredict, FloatBuffersKeyInPlaceAsTheirCellsRead) {
+  const ForestModel model = fitted_model(ModelKind::Classification, 4, 2);
+  const CellTable owned = prediction_table(model, 5 * 256 + 19, 41);
+  const std::size_t n_rows = owned.n_rows(), n_columns = kHeaders.size();
+  // Signalling NaNs (the missing pattern among them) are present NaNs once read.
+  const std::uint32_t odd_bits[] = {kMissingCellBits, 0xFF800001u, 0x7F800001u, 0x80000000u};
+  std::vector<float> values(n_rows * n_columns);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    for (std::size_t c = 0; c < n_columns; ++c) {
+      values[r * n_columns + c] = *owned.cell(r, c);
+      if (c < 5 && r % 7 == 3) values[r * n_columns + c] = std::bit_cast<float>(odd_bits[r % 4]);
+    }
+  }
+  // Row-major, column-major, rows upside down, and every cell one byte off its alignment.
+  std::vector<std::byte> column_major(values.size() * 4), unaligned(values.size() * 4 + 1);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    for (std::size_t c = 0; c < n_columns; ++c) {
+      std::memcpy(&column_major[(c * n_rows + r) * 4], &values[r * n_columns + c], 4);
+    }
+  }
+  std::memcpy(unaligned.data() + 1, values.data(), values.size() * 4);
+  const auto* row_major = reinterpret_cast<const std::byte*>(values.data());
+  const auto row_bytes = static_cast<std::ptrdiff_t>(n_columns * 4);
+  const StridedCells layouts[] = {
+      {row_major, n_rows, n_columns, row_bytes, 4},
+      {column_major.data(), n_rows, n_columns, 4, static_cast<std::ptrdiff_t>(n_rows * 4)},
+      {row_major + (n_rows - 1) * row_bytes, n_rows, n_columns, -row_bytes, 4},
+      {unaligned.data() + 1, n_rows, n_columns, row_bytes, 4},
+  };
+  for (const StridedCells& layout : layouts) {
+    SCOPED_TRACE(testing::Message() << "row stride " << layout.row_stride);
+    const PredictionPaths paths = expect_same_prediction(model, CellTable(layout));
+    EXPECT_EQ(paths.columns_on_values, 5u);
+    EXPECT_TRUE(paths.keys_in_place);
+  }
+  EXPECT_FALSE(expect_same_prediction(model, owned).keys_in_place);
+  StridedCells doubles = layouts[0];
+  std::vector<double> wide(values.begin(), values.end());
+  doubles.data = reinterpret_cast<const std::byte*>(wide.data());
+  doubles.row_stride *= 2;
+  doubles.column_stride *= 2;
+  doubles.type = CellType::kDouble;
+  EXPECT_FALSE(expect_same_prediction(model, CellTable(doubles)).keys_in_place);
+}
+
+}  // namespace
+}  // namespace quorvanta
