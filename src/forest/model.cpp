@@ -23,13 +23,9 @@ ForestModel::ForestModel(ModelKind kind, TreeConfig config, DataLoader loader,
       loader_(std::move(loader)),
       trees_(std::move(trees)) {}
 
-std::string ForestModel::to_text() const {
-  return model_to_text(config_, loader_, trees_);
-}
+std::string ForestModel::to_text() const { return model_to_text(config_, loader_, trees_); }
 
-void ForestModel::save(const std::string& path) const {
-  write_model_file(path, to_text());
-}
+void ForestModel::save(const std::string& path) const { write_model_file(path, to_text()); }
 
 std::unique_ptr<Model> ForestModel::untrained_copy(std::uint64_t n_tree,
                                                    std::optional<std::uint64_t> seed) const {
