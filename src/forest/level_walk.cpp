@@ -213,10 +213,12 @@ std::size_t walk_lanes(LevelWalk walk) {
 void walk_levels(const LevelLayout& layout, const std::uint32_t* keys, std::size_t count,
                  std::uint32_t* leaves, LevelWalk walk) {
   std::size_t done = 0;
-  if (walk == LevelWalk::kAvx512 && runs(walk)) {
+  // A row or a few, as in scoring one customer, are not worth the vector registers.
+  const bool vectors = count >= walk_lanes(walk) && runs(walk);
+  if (vectors && walk == LevelWalk::kAvx512) {
     done = walk_avx512<8>(layout, keys, 0, count, leaves);
     done = walk_avx512<1>(layout, keys, done, count, leaves);
-  } else if (walk == LevelWalk::kAvx2 && runs(walk)) {
+  } else if (vectors && walk == LevelWalk::kAvx2) {
     done = walk_avx2<8>(layout, keys, 0, count, leaves);
     done = walk_avx2<1>(layout, keys, done, count, leaves);
   }

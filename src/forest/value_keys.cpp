@@ -52,7 +52,7 @@ void strided_float_keys(const std::byte* first, std::ptrdiff_t stride, std::size
   // Byte offsets of a group's lanes must fit the gather's signed 32-bit indices.
   constexpr std::ptrdiff_t kMaxGatherStride = 0x7FFFFFFF / 16;
   std::size_t done = 0;
-  if (stride >= -kMaxGatherStride && stride <= kMaxGatherStride &&
+  if (count >= 16 && stride >= -kMaxGatherStride && stride <= kMaxGatherStride &&
       __builtin_cpu_supports("avx512f")) {
     done = strided_keys_avx512(first, stride, count, nan_key, keys);
   }
