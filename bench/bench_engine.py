@@ -153,6 +153,13 @@ def main() -> None:
             print(f"{label}: {method}: 1 thread {one:.2f} ns/row-tree "
                   f"({verdict(one <= 4.0)} <= 4), 2 threads / 1 thread {one / two:.2f}x "
                   f"({verdict(one / two >= 1.8)} >= 1.8x)")
+        # What two free cores would give: one thread's CPU time over half of two threads' (work
+        # added by threading shows here; other processes' load does not).
+        one_cpu = figures.get("predict_array batch, 1 thread(s), cpu ns/row-tree")
+        two_cpu = figures.get("predict_array batch, 2 thread(s), cpu ns/row-tree")
+        if one_cpu and two_cpu:
+            print(f"{label}: predict_array 2-thread speed-up on free cores, from CPU time: "
+                  f"{2 * one_cpu / two_cpu:.2f}x")
 
 
 def verdict(met: bool) -> str:
