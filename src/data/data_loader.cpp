@@ -159,14 +159,6 @@ void check_target_cells(const CellTable& rows, const TargetPositions& targets, s
   std::vector<std::size_t> positions(targets.treatments);
   if (targets.y) positions.push_back(*targets.y);
   if (targets.weight) positions.push_back(*targets.weight);
-  // An f32 buffer without a mask holds no missing cell: reading it could only fail for a column
-  // beyond its width.
-  const StridedCells* in_place = rows.borrowed_cells();
-  if (in_place != nullptr && in_place->type == CellType::kFloat && in_place->mask == nullptr &&
-      std::all_of(positions.begin(), positions.end(),
-                  [&](std::size_t position) { return position < in_place->n_columns; })) {
-    return;
-  }
   std::vector<float> cells(std::min(kRowBlock, end - begin));
   for (std::size_t start = begin; start < end; start += kRowBlock) {
     check_interruption();
