@@ -351,7 +351,10 @@ void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys, 
 
 void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
                            std::uint32_t* leaves, LevelWalk walk) {
-  if (tree.levels) {
+  // A row or a few (scoring one customer) take the nodes as compiled: four share a cache line,
+  // where the level tables spread each over three.
+  constexpr std::size_t kMinLevelWalkRows = 16;
+  if (tree.levels && count >= kMinLevelWalkRows) {
     walk_levels(*tree.levels, keys, count, leaves, walk);
   } else if (tree.adjacent_children) {
     route_rows<true>(tree, keys, count, leaves);
