@@ -5,7 +5,7 @@
 // (they send every row left), so each position of the last level names the leaf it stands for.
 //
 // Rows walk in groups side by side: 16 to a vector register where the processor has 512-bit
-// vectors, 8 where it has AVX2, and 16 independent scalar chains otherwise; several registers
+// vectors, 8 where it has AVX2, and 8 independent scalar chains otherwise; several registers
 // walk interleaved, since each step waits for its gathered keys. All three give the
 // same leaves; the vector widths are chosen at run time, the default build assumes none.
 #pragma once
@@ -17,7 +17,7 @@
 namespace quorvanta {
 
 enum class LevelWalk : std::uint8_t {
-  kPortable,  // scalar, 16 rows side by side
+  kPortable,  // scalar, 8 rows side by side
   kAvx2,      // 8 rows to a 256-bit register
   kAvx512,    // 16 rows to a 512-bit register
 };
