@@ -67,6 +67,10 @@ class CellTable {
   // may hold the missing pattern; check it with is_missing_cell.
   std::optional<float> cell(std::size_t row, std::size_t position) const;
 
+  // The buffer read in place, or null for an owned table: readers that know an element type can
+  // take its cells where they lie.
+  const StridedCells* borrowed_cells() const { return borrowed_ ? &*borrowed_ : nullptr; }
+
   // Building an owned table; a borrowed one is never built on.
   void reserve(std::size_t rows, std::size_t cells) {
     row_starts_.reserve(rows + 1);

@@ -7,32 +7,15 @@
 
 #include "common/interruption.hpp"
 #include "data/bin.hpp"
+#include "forest/value_keys.hpp"
 
 namespace quorvanta {
 namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-// Unsigned key whose order is the f32 order of non-NaN values, with -0.0 taken as 0.0, so that
-// keys are equal exactly when the values compare equal.
-// Written on the bits without branches, so that gathering a column vectorises.
-constexpr std::uint32_t bits_key(std::uint32_t bits) {
-  bits = (bits & 0x7FFFFFFFu) == 0 ? 0 : bits;
-  return bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u);
-}
-
-constexpr bool is_nan_bits(std::uint32_t bits) {
-  return (bits & 0x7FFFFFFFu) > 0x7F800000u;
-}
-
-std::uint32_t value_key(float value) {
-  return bits_key(std::bit_cast<std::uint32_t>(value));
-}
-
-const std::uint32_t kMinusInfinityKey = value_key(-kInfinity);
 // A span that takes every key.
 constexpr std::uint32_t kEveryKey = 0xFFFFFFFFu;
-const std::uint32_t kInfinityKey = value_key(kInfinity);
 // Columns whose key offsets fit 32 bits.
 constexpr std::size_t kMaxColumns = 0xFFFFFFFFu / CompiledForest::kChunkRows;
 
@@ -82,6 +65,35 @@ std::optional<float> category_of_bin(const DiscreteBin& bin, std::size_t k) {
     if (mapping[j] == category) return std::nullopt;
   }
   return category;
+}
+
+// Vector walks address a key as a signed 32-bit offset from the group's first row.
+constexpr std::uint32_t kMaxVectorKeyOffset = 0x7FFFFF00u;
+
+// The tree by heap position, each position standing for the node a row reaches there.
+std::optional<LevelLayout> lay_out_levels(const CompiledTree& tree) {
+  if (tree.depth > LevelLayout::kMaxDepth) return std::nullopt;
+  LevelLayout layout;
+  layout.depth = tree.depth;
+  const std::size_t first_leaf = std::size_t{1} << tree.depth;
+  const std::size_t n_positions = std::max(first_leaf, LevelLayout::kMinPositions);
+  layout.low.assign(n_positions, 0);
+  layout.span.assign(n_positions, kEveryKey);
+  layout.key_offset.assign(n_positions, 0);
+  std::vector<std::uint32_t> node_at(2 * first_leaf, 0);
+  for (std::size_t q = 1; q < first_leaf; ++q) {
+    const std::uint32_t node = node_at[q];
+    const CompiledNode& at = tree.nodes[node];
+    if (at.key_offset > kMaxVectorKeyOffset) return std::nullopt;
+    layout.low[q] = at.low;
+    layout.span[q] = at.span;
+    layout.key_offset[q] = at.key_offset;
+    // A leaf keeps its rows on both sides; a split that takes no row sends both to its right.
+    node_at[2 * q] = at.left;
+    node_at[2 * q + 1] = tree.right[node];
+  }
+  layout.leaf.assign(node_at.begin() + static_cast<std::ptrdiff_t>(first_leaf), node_at.end());
+  return layout;
 }
 
 }  // namespace
@@ -197,6 +209,7 @@ std::optional<CompiledForest> CompiledForest::compile(const std::vector<TreeLear
       at.left = left;
       compiled.adjacent_children &= right == left + 1;
     }
+    compiled.levels = lay_out_levels(compiled);
   }
   return forest;
 }
@@ -217,6 +230,12 @@ std::optional<CompiledForest> CompiledForest::on_bins(const std::vector<TreeLear
                  });
 }
 
+const StridedCells* CompiledForest::keys_in_place(const CellTable& rows) {
+  const StridedCells* cells = rows.borrowed_cells();
+  return cells != nullptr && cells->type == CellType::kFloat && cells->mask == nullptr ? cells
+                                                                                       : nullptr;
+}
+
 void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, std::size_t begin,
                             std::size_t end, std::span<float> cells, std::uint32_t* keys) const {
   const std::size_t count = end - begin;
@@ -226,6 +245,19 @@ void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, 
     const RoutingColumn& column = columns_[c];
     const RawFeature& feature = features.features[column.feature];
     std::uint32_t* out = keys + c * kChunkRows;
+    const StridedCells* in_place = keys_in_place(rows);
+    if (column.form != ColumnForm::kBin && in_place != nullptr &&
+        feature.position < in_place->n_columns && begin < end && end <= in_place->n_rows) {
+      // f32 cells key straight from the caller's buffer: no copy, nothing that reading them as
+      // cells would change (a present NaN keys as NaN whether quieted or not).
+      const std::byte* first =
+          in_place->data + static_cast<std::ptrdiff_t>(begin) * in_place->row_stride +
+          static_cast<std::ptrdiff_t>(feature.position) * in_place->column_stride;
+      strided_float_keys(first, in_place->row_stride, count,
+                         column.form == ColumnForm::kNumericValue ? kMinusInfinityKey : kMissingKey,
+                         out);
+      continue;
+    }
     rows.read_column(feature.position, begin, end, column_cells);
     switch (column.form) {
       case ColumnForm::kNumericValue:
@@ -314,11 +346,32 @@ void route_rows(const CompiledTree& tree, const std::uint32_t* keys, std::size_t
 
 void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
                            std::uint32_t* leaves) {
-  if (tree.adjacent_children) {
+  route(tree, keys, count, leaves, fastest_level_walk());
+}
+
+void CompiledForest::route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
+                           std::uint32_t* leaves, LevelWalk walk) {
+  // A row or a few (scoring one customer) take the nodes as compiled: four share a cache line,
+  // where the level tables spread each over three.
+  constexpr std::size_t kMinLevelWalkRows = 16;
+  if (tree.levels && count >= kMinLevelWalkRows) {
+    walk_levels(*tree.levels, keys, count, leaves, walk);
+  } else if (tree.adjacent_children) {
     route_rows<true>(tree, keys, count, leaves);
   } else {
     route_rows<false>(tree, keys, count, leaves);
   }
+}
+
+std::size_t CompiledForest::trees_walked_by_level() const {
+  return static_cast<std::size_t>(
+      std::count_if(trees_.begin(), trees_.end(),
+                    [](const CompiledTree& tree) { return tree.levels.has_value(); }));
+}
+
+void note_level_walk(const CompiledForest& forest, PredictionPaths& paths) {
+  paths.trees_walked_by_level = forest.trees_walked_by_level();
+  paths.level_walk_lanes = walk_lanes(fastest_level_walk());
 }
 
 }  // namespace quorvanta

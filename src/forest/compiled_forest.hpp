@@ -22,6 +22,9 @@
 #include "data/cell_table.hpp"
 #include "data/data_loader.hpp"
 #include "data/data_matrix.hpp"
+#include "forest/level_walk.hpp"
+#include "forest/model.hpp"
+#include "forest/value_keys.hpp"
 #include "tree/tree_learner.hpp"
 
 namespace quorvanta {
@@ -32,9 +35,6 @@ enum class ColumnForm : std::uint8_t {
   kCategoryValue,  // the value's key; NaN equals no category and has the missing key
   kBin,            // the bin the feature's record gives; missing is 255
 };
-
-// The key of a missing cell: above every range a split tests.
-inline constexpr std::uint32_t kMissingKey = 0xFFFFFFFFu;
 
 struct RoutingColumn {
   std::size_t feature = 0;
@@ -60,6 +60,8 @@ struct CompiledTree {
   // Every right child directly follows its left sibling, as growing numbers them: the child is
   // then `left` plus the comparison's outcome, with no second load.
   bool adjacent_children = true;
+  // The same tree by heap position, for trees no deeper than LevelLayout::kMaxDepth.
+  std::optional<LevelLayout> levels;
 };
 
 // Every internal node can route a row: its split is its own, has a split bin and a feature of the
@@ -92,12 +94,22 @@ class CompiledForest {
   // table. The fixed stride makes a node's key one shift and add away.
   void gather(const CellTable& rows, const RawFeatures& features, std::size_t begin,
               std::size_t end, std::span<float> cells, std::uint32_t* keys) const;
+  // The buffer whose value columns gather keys from without reading cells first: an f32 buffer
+  // without a mask. Null for other tables.
+  static const StridedCells* keys_in_place(const CellTable& rows);
   void gather(const DataMatrix& data, std::size_t begin, std::size_t end,
               std::uint32_t* keys) const;
 
   // The leaf of each of `count` rows whose keys are in `keys` (laid out as by gather).
   static void route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
                     std::uint32_t* leaves);
+  // The same with the given walk for trees laid out by level, so that tests can hold every walk
+  // against the others.
+  static void route(const CompiledTree& tree, const std::uint32_t* keys, std::size_t count,
+                    std::uint32_t* leaves, LevelWalk walk);
+
+  // Trees that walk by level.
+  std::size_t trees_walked_by_level() const;
 
  private:
   template <class CompileSplit>
@@ -111,5 +123,8 @@ class CompiledForest {
   std::vector<RoutingColumn> columns_;
   std::vector<CompiledTree> trees_;
 };
+
+// Records in `paths` how many trees walk by level, and how wide the walk is.
+void note_level_walk(const CompiledForest& forest, PredictionPaths& paths);
 
 }  // namespace quorvanta

@@ -1,7 +1,10 @@
 #include "forest/compiled_sum.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "common/fault.hpp"
@@ -90,18 +93,46 @@ struct ChunkBuffers {
         group(chunk_rows * stride) {}
 };
 
+// One effect column: each row's leaf effect, 16 rows to a gather where the processor has 512-bit
+// vectors. The same single additions in the same order as one row at a time.
+__attribute__((target("avx512f"))) std::size_t add_node_effects_avx512(const float* node_effect,
+                                                                       const std::uint32_t* leaves,
+                                                                       std::size_t count,
+                                                                       bool starts, float* sums) {
+  constexpr std::size_t kLanes = 16;
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    const __m512i leaf = _mm512_loadu_si512(leaves + i);
+    const __m512 effect =
+        _mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xFFFF, leaf, node_effect, 4);
+    _mm512_storeu_ps(sums + i, starts ? effect : _mm512_add_ps(_mm512_loadu_ps(sums + i), effect));
+  }
+  return i;
+}
+
+void add_node_effects(const std::vector<float>& effects, const std::uint32_t* leaves,
+                      std::size_t count, bool starts, float* sums) {
+  static const bool vectors = __builtin_cpu_supports("avx512f");
+  const float* node_effect = effects.data();
+  // Gathers index with signed 32-bit lanes.
+  const bool indexable = effects.size() <= static_cast<std::size_t>(INT32_MAX);
+  std::size_t i = vectors && indexable && count >= 16
+                      ? add_node_effects_avx512(node_effect, leaves, count, starts, sums)
+                      : 0;
+  if (starts) {
+    for (; i < count; ++i) sums[i] = node_effect[leaves[i]];
+  } else {
+    for (; i < count; ++i) sums[i] = sums[i] + node_effect[leaves[i]];
+  }
+}
+
 // Adds one tree's effects to the sums of `count` rows, or starts them with it.
 void add_tree(const TreeTerm& term, const std::uint32_t* leaves, std::size_t count,
               std::size_t stride, float* sums) {
   const float* effects = term.effects.effects.data();
   const std::size_t* offsets = term.effects.effect_offset.data();
   if (!term.node_effect.empty() && stride == 1) {  // one treatment group: the common case
-    const float* node_effect = term.node_effect.data();
-    if (term.starts_group) {
-      for (std::size_t i = 0; i < count; ++i) sums[i] = node_effect[leaves[i]];
-    } else {
-      for (std::size_t i = 0; i < count; ++i) sums[i] = sums[i] + node_effect[leaves[i]];
-    }
+    add_node_effects(term.node_effect, leaves, count, term.starts_group, sums);
     return;
   }
   if (term.starts_group) {

@@ -67,6 +67,7 @@ EffectTable ForestModel::predict(DataMatrix data) {
     last_paths_.trees_by_partition = trees_.size();
     return predict_by_partition(trees_, config_.n_thread, data);
   }
+  note_level_walk(*forest, last_paths_);
   const std::size_t n_rows = data.n_rows();
   const SumPlan plan = plan_sum(trees_, data.x.size(), n_rows, config_.n_thread);
   const GatherChunk gather = [&](std::size_t begin, std::size_t end, std::span<float>,

@@ -57,6 +57,8 @@ EffectTable ForestModel::predict_rows(const std::vector<std::string>& headers,
   }
 
   last_paths_.trees_on_values = trees_.size();
+  note_level_walk(*forest, last_paths_);
+  last_paths_.keys_in_place = CompiledForest::keys_in_place(rows) != nullptr;
   for (const RoutingColumn& column : forest->columns()) {
     ++(column.form == ColumnForm::kBin ? last_paths_.columns_on_bins
                                        : last_paths_.columns_on_values);

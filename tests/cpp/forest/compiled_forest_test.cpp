@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 
 #include "common/fault.hpp"
@@ -564,6 +565,207 @@ TEST(CompiledForest, BinnedTablesTakeTheCompiledRouteAndMatchPartitioning) {
   const EffectTable partitioned = model.predict(uneven);
   EXPECT_EQ(model.last_paths().trees_by_partition, 5u);
   EXPECT_TRUE(same_bits(compiled, partitioned));
+}
+
+}  // namespace
+}  // namespace quorvanta
+
+namespace quorvanta {
+namespace {
+
+// A row's leaf found node by node, the way the tree's records read: the reference every walk
+// must agree with.
+std::uint32_t leaf_node_by_node(const CompiledTree& tree, const std::uint32_t* row_keys) {
+  std::uint32_t node = 0;
+  while (tree.nodes[node].left != node) {
+    const CompiledNode& at = tree.nodes[node];
+    node = row_keys[at.key_offset] - at.low > at.span ? tree.right[node] : at.left;
+  }
+  return node;
+}
+
+// A tree of random shape up to `max_depth` whose splits test random features with random split
+// bins, now and then of the kind the feature does not have (so that the feature routes on bins).
+// `spine` forces the rightmost path down to max_depth.
+TreeLearner random_tree(const TreeLearner& trained, std::size_t max_depth, bool spine,
+                        std::mt19937& random) {
+  TreeLearner learner = trained;
+  TreeRecord& tree = learner.tree;
+  const SplitInfo leaf = *tree.split.back();
+  tree = TreeRecord::with_root();
+  tree.split[0] = leaf;
+  struct Pending {
+    std::uint64_t node;
+    std::size_t depth;
+    bool on_spine;
+  };
+  std::vector<Pending> pending{{0, 0, spine}};
+  while (!pending.empty()) {
+    const Pending at = pending.back();
+    pending.pop_back();
+    if (at.depth == max_depth || (!at.on_spine && random() % 3 == 0)) continue;
+    SplitInfo split = leaf;
+    split.node_id = at.node;
+    split.feature_id = random() % 5;
+    split.iscat = (split.feature_id >= 3) != (random() % 9 == 0);
+    const std::uint8_t bins[] = {0, 1, 2, 3, 4, 5, 7, 11, 200, 254, 255};
+    split.value = std::vector<std::uint8_t>{bins[random() % std::size(bins)]};
+    tree.split[at.node] = split;
+    const std::uint64_t left = tree.add_left_child(at.node);
+    const std::uint64_t right = tree.add_right_child(at.node);
+    for (const std::uint64_t child : {left, right}) {
+      tree.split[child] = leaf;
+      tree.split[child]->summary[1][0] = static_cast<float>(child) / 128;
+    }
+    pending.push_back({left, at.depth + 1, false});
+    pending.push_back({right, at.depth + 1, at.on_spine});
+  }
+  return learner;
+}
+
+std::vector<LevelWalk> walks_this_processor_runs() {
+  std::vector<LevelWalk> walks{LevelWalk::kPortable};
+  if (__builtin_cpu_supports("avx2")) walks.push_back(LevelWalk::kAvx2);
+  if (__builtin_cpu_supports("avx512f")) walks.push_back(LevelWalk::kAvx512);
+  return walks;
+}
+
+TEST(LevelWalk, EveryWalkFindsTheLeavesNodeByNode) {
+  const ForestModel trained = fitted_model(ModelKind::Classification, 1, 1);
+  // f1's thresholds out of order: that feature routes on bins, so every column form occurs.
+  ContinuousBin unsorted = *trained.loader().continuous_bins().find("f1");
+  std::swap(unsorted.threshold[1], unsorted.threshold[3]);
+  const ForestModel model = with_records(trained, "f1", unsorted, std::nullopt);
+  std::mt19937 random(29);
+  std::vector<TreeLearner> trees;
+  // Depth 0 and 1, shallow ones read by permutation only, the deepest that walks by level, and
+  // one beyond it; bushy ones and lopsided ones with a spine to the bottom.
+  for (const std::size_t depth : {0, 1, 2, 4, 5, 6, 7, 9, 10, 11}) {
+    for (const bool spine : {true, false})
+      trees.push_back(random_tree(trained.trees()[0], depth, spine, random));
+  }
+  std::vector<TreeLearner> mirrored = trees;  // no right child follows its sibling
+  for (TreeLearner& learner : mirrored) {
+    std::swap(learner.tree.left_children, learner.tree.right_children);
+  }
+  trees.insert(trees.end(), mirrored.begin(), mirrored.end());
+
+  // Several chunks, the last one partial, so that every walk also meets a ragged end.
+  const CellTable rows = prediction_table(model, 3 * 256 + 45, 31);
+  DataLoader loader = model.loader();
+  const RawFeatures features = loader.locate_features(kHeaders, rows);
+  const std::optional<CompiledForest> forest = CompiledForest::on_values(trees, features);
+  ASSERT_TRUE(forest);
+  std::set<ColumnForm> forms;
+  for (const RoutingColumn& column : forest->columns()) forms.insert(column.form);
+  EXPECT_EQ(forms.size(), 3u) << "some column form is not exercised";
+  // Every tree within the depth limit walks by level; the one spine below it does not.
+  std::size_t shallow = 0;
+  for (const CompiledTree& tree : forest->trees()) {
+    shallow += tree.depth <= LevelLayout::kMaxDepth;
+    EXPECT_EQ(tree.levels.has_value(), tree.depth <= LevelLayout::kMaxDepth);
+  }
+  EXPECT_EQ(forest->trees()[18].depth, 11u);
+  EXPECT_EQ(forest->trees_walked_by_level(), shallow);
+  EXPECT_GE(shallow, trees.size() - 4);
+
+  const std::size_t n_columns = forest->columns().size();
+  std::vector<std::uint32_t> keys(n_columns * CompiledForest::kChunkRows);
+  std::vector<float> cells(CompiledForest::kChunkRows);
+  std::vector<std::uint32_t> leaves(CompiledForest::kChunkRows);
+  for (std::size_t begin = 0; begin < rows.n_rows(); begin += CompiledForest::kChunkRows) {
+    const std::size_t end = std::min(rows.n_rows(), begin + CompiledForest::kChunkRows);
+    forest->gather(rows, features, begin, end, cells, keys.data());
+    for (std::size_t t = 0; t < forest->trees().size(); ++t) {
+      const CompiledTree& tree = forest->trees()[t];
+      for (const LevelWalk walk : walks_this_processor_runs()) {
+        // Odd counts leave every walk a remainder of rows narrower than its groups.
+        for (const std::size_t count : {end - begin, std::size_t{1}, std::size_t{37}}) {
+          std::fill(leaves.begin(), leaves.end(), 0xDEADu);
+          CompiledForest::route(tree, keys.data(), std::min(count, end - begin), leaves.data(),
+                                walk);
+          for (std::size_t i = 0; i < std::min(count, end - begin); ++i) {
+            ASSERT_EQ(leaves[i], leaf_node_by_node(tree, keys.data() + i))
+                << "tree " << t << " (depth " << tree.depth << "), walk " << static_cast<int>(walk)
+                << ", row " << begin + i;
+          }
+        }
+      }
+    }
+  }
+  // And the whole prediction agrees with partitioning the binned table.
+  const ForestModel random_forest(model.kind(), model.config(), model.loader(), trees);
+  const PredictionPaths paths = expect_same_prediction(random_forest, rows);
+  EXPECT_EQ(paths.trees_walked_by_level, shallow);
+}
+
+TEST(LevelWalk, TrainedForestsTakeTheWidestWalk) {
+  for (const bool binned : {false, true}) {
+    ForestModel model = fitted_model(ModelKind::Regression, 4, 2);
+    const CellTable rows = prediction_table(model, 500, 3);
+    if (binned) {
+      model.predict(model.data_loader().load(kHeaders, rows));
+    } else {
+      model.predict_rows(kHeaders, rows);
+    }
+    EXPECT_EQ(model.last_paths().trees_walked_by_level, 4u) << "binned " << binned;
+    const std::size_t widest = __builtin_cpu_supports("avx512f") ? 16
+                               : __builtin_cpu_supports("avx2")  ? 8
+                                                                 : 1;
+    EXPECT_EQ(model.last_paths().level_walk_lanes, widest) << "binned " << binned;
+  }
+}
+
+}  // namespace
+}  // namespace quorvanta
+
+namespace quorvanta {
+namespace {
+
+// f32 buffers key in place; every layout a caller's array can have must key as its cells read.
+TEST(ValuePredict, FloatBuffersKeyInPlaceAsTheirCellsRead) {
+  const ForestModel model = fitted_model(ModelKind::Classification, 4, 2);
+  const CellTable owned = prediction_table(model, 5 * 256 + 19, 41);
+  const std::size_t n_rows = owned.n_rows(), n_columns = kHeaders.size();
+  // Signalling NaNs (the missing pattern among them) are present NaNs once read.
+  const std::uint32_t odd_bits[] = {kMissingCellBits, 0xFF800001u, 0x7F800001u, 0x80000000u};
+  std::vector<float> values(n_rows * n_columns);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    for (std::size_t c = 0; c < n_columns; ++c) {
+      values[r * n_columns + c] = *owned.cell(r, c);
+      if (c < 5 && r % 7 == 3) values[r * n_columns + c] = std::bit_cast<float>(odd_bits[r % 4]);
+    }
+  }
+  // Row-major, column-major, rows upside down, and every cell one byte off its alignment.
+  std::vector<std::byte> column_major(values.size() * 4), unaligned(values.size() * 4 + 1);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    for (std::size_t c = 0; c < n_columns; ++c) {
+      std::memcpy(&column_major[(c * n_rows + r) * 4], &values[r * n_columns + c], 4);
+    }
+  }
+  std::memcpy(unaligned.data() + 1, values.data(), values.size() * 4);
+  const auto* row_major = reinterpret_cast<const std::byte*>(values.data());
+  const auto row_bytes = static_cast<std::ptrdiff_t>(n_columns * 4);
+  const StridedCells layouts[] = {
+      {row_major, n_rows, n_columns, row_bytes, 4},
+      {column_major.data(), n_rows, n_columns, 4, static_cast<std::ptrdiff_t>(n_rows * 4)},
+      {row_major + (n_rows - 1) * row_bytes, n_rows, n_columns, -row_bytes, 4},
+      {unaligned.data() + 1, n_rows, n_columns, row_bytes, 4},
+  };
+  for (const StridedCells& layout : layouts) {
+    SCOPED_TRACE(testing::Message() << "row stride " << layout.row_stride);
+    const PredictionPaths paths = expect_same_prediction(model, CellTable(layout));
+    EXPECT_EQ(paths.columns_on_values, 5u);
+    EXPECT_TRUE(paths.keys_in_place);
+  }
+  EXPECT_FALSE(expect_same_prediction(model, owned).keys_in_place);
+  StridedCells doubles = layouts[0];
+  std::vector<double> wide(values.begin(), values.end());
+  doubles.data = reinterpret_cast<const std::byte*>(wide.data());
+  doubles.row_stride *= 2;
+  doubles.column_stride *= 2;
+  doubles.type = CellType::kDouble;
+  EXPECT_FALSE(expect_same_prediction(model, CellTable(doubles)).keys_in_place);
 }
 
 }  // namespace
