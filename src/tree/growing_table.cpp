@@ -102,6 +102,7 @@ void GrowingTable::make_records() {
   const std::size_t readable = readable_rows(data_);
   const std::uint8_t* const groups = data_.treatment.front().data();
   const bool classification = kind_ == ModelKind::Classification;
+  every_record_readable_ = true;
   for (std::size_t start = 0; start < n_rows_; start += kPollRows) {
     check_interruption();
     const std::size_t end = std::min<std::size_t>(n_rows_, start + kPollRows);
@@ -116,6 +117,7 @@ void GrowingTable::make_records() {
         std::memcpy(out + kOutcomeOffset, &data_.y[row], sizeof(float));
       }
       out[kHistogramRowOffset] = histogram_row;
+      every_record_readable_ = every_record_readable_ && histogram_row != kUnreadable;
     }
     for (std::size_t feature = 0; feature < n_features; ++feature) {
       const std::uint8_t* const column = data_.x[feature].data();

@@ -223,6 +223,32 @@ std::uint64_t split_destinations(bool is_cat, std::uint8_t split_bin,
   return n_left;
 }
 
+std::uint64_t divide_by_keys(bool is_cat, std::uint8_t split_bin,
+                             std::span<const std::uint8_t> keys,
+                             std::span<const std::uint32_t> from, std::uint32_t* to) {
+  const std::size_t n = keys.size();
+  if (from.size() != n) fail_index(n, from.size());
+  require_32_bit_positions(n);
+  if (is_cat) {
+    std::copy(from.begin(), from.end(), to);
+    const auto left_at = [&](std::size_t position) {
+      return goes_left(true, split_bin, keys[position]);
+    };
+    return exchange_partition(n, left_at,
+                              [&](std::size_t i, std::size_t j) { std::swap(to[i], to[j]); });
+  }
+  std::array<std::uint64_t, 256> counts{};
+  for (const std::uint8_t key : keys) ++counts[key];
+  const std::uint64_t n_left = left_count(counts, split_bin);
+  if (!to_offsets(counts, n)) {
+    std::copy(from.begin(), from.end(), to);
+    return n_left;
+  }
+  // One sequential read, and writes to one sequential stream per bin.
+  for (std::size_t i = 0; i < n; ++i) to[counts[keys[i]]++] = from[i];
+  return n_left;
+}
+
 std::uint64_t partition_node_by_keys(Partition& partition, const SplitInfo& split,
                                      std::span<const std::uint8_t> keys,
                                      std::vector<std::uint32_t>& destinations) {
