@@ -82,9 +82,10 @@ std::pair<std::uint64_t, std::uint64_t> OrderedRows::split(const SplitInfo& spli
   // One column is small enough to stay in the second-level cache, unlike the records.
   const std::uint8_t* const column = table_.data().x[split.feature_id].data();
   ensure_size(keys_, n);
-  for (std::size_t i = 0; i < n; ++i) keys_[i] = column[rows[i]];
-  const std::uint64_t n_left = divide_by_keys(
-      split.iscat, (*split.value)[0], std::span<const std::uint8_t>(keys_.data(), n), rows, to);
+  std::uint8_t* const keys = keys_.data();  // a byte store could alias the vector's own pointer
+  for (std::size_t i = 0; i < n; ++i) keys[i] = column[rows[i]];
+  const std::uint64_t n_left = divide_by_keys(split.iscat, (*split.value)[0],
+                                              std::span<const std::uint8_t>(keys, n), rows, to);
   return {n_left, n_left};
 }
 
