@@ -29,6 +29,7 @@ bool OrderedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
   // check reads one scattered record per drawn row, as costly as a node's search: the table
   // knows when no row needs it.
   if (!table_.every_record_readable()) {
+    checked_rows_ += drawn.size();
     for (const std::uint32_t row : drawn) {
       if (table_.record(row)[GrowingTable::kHistogramRowOffset] == GrowingTable::kUnreadable) {
         return false;

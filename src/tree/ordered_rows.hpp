@@ -33,6 +33,10 @@ class OrderedRows : public GrowPathRows {
                                                 const NodeStretch& node) override;
   void write_rows(const NodeStretch& node, RowId* out) const override;
 
+  // Getter for tests: drawn rows whose records start had to check (none on a table whose
+  // records are all readable).
+  std::uint64_t checked_rows() const { return checked_rows_; }
+
  protected:
   // Features searched in one pass over a node's rows; their cells together stay within the
   // first-level cache at a few dozen bins.
@@ -69,6 +73,7 @@ class OrderedRows : public GrowPathRows {
  private:
   std::vector<std::uint32_t> rows_[2];
   std::vector<std::uint8_t> keys_;
+  std::uint64_t checked_rows_ = 0;
 };
 
 class OrderedClassRows final : public OrderedRows {
