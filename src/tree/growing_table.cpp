@@ -101,33 +101,47 @@ void GrowingTable::make_records() {
   }
   const std::size_t readable = readable_rows(data_);
   const std::uint8_t* const groups = data_.treatment.front().data();
+  const float* const weights = data_.weight.data();
+  const float* const outcomes = data_.y.data();
   const bool classification = kind_ == ModelKind::Classification;
+  // Locals throughout: a byte store could alias any member, which the loops would then reload.
+  std::uint8_t* const records = records_.get();
+  const std::size_t record_size = record_size_;
+  const std::uint64_t n_groups = n_groups_;
+  bool every_readable = true;
+  // Clean columns hold no present bin above the count B (at most 255): the slot of bin b is
+  // min(b, B), missing cells (255) and bins equal to B sharing slot B.
+  std::vector<const std::uint8_t*> columns(n_features);
+  std::vector<std::uint8_t> last_slots(n_features);
+  for (std::size_t feature = 0; feature < n_features; ++feature) {
+    columns[feature] = data_.x[feature].data();
+    last_slots[feature] = static_cast<std::uint8_t>(n_bins_[feature]);
+  }
   for (std::size_t start = 0; start < n_rows_; start += kPollRows) {
     check_interruption();
     const std::size_t end = std::min<std::size_t>(n_rows_, start + kPollRows);
     for (std::size_t row = start; row < end; ++row) {
-      std::uint8_t* const out = records_.get() + row * record_size_;
+      std::uint8_t* const out = records + row * record_size;
       std::uint8_t histogram_row = kUnreadable;
-      if (row < readable && groups[row] < n_groups_) {
-        const std::uint64_t outcome = classification ? outcome_class(data_.y[row]) : 0;
+      if (row < readable && groups[row] < n_groups) {
+        const std::uint64_t outcome = classification ? outcome_class(outcomes[row]) : 0;
         if (outcome < 2)
-          histogram_row = static_cast<std::uint8_t>(outcome * n_groups_ + groups[row]);
-        std::memcpy(out + kWeightOffset, &data_.weight[row], sizeof(float));
-        std::memcpy(out + kOutcomeOffset, &data_.y[row], sizeof(float));
+          histogram_row = static_cast<std::uint8_t>(outcome * n_groups + groups[row]);
+        std::memcpy(out + kWeightOffset, &weights[row], sizeof(float));
+        std::memcpy(out + kOutcomeOffset, &outcomes[row], sizeof(float));
       }
       out[kHistogramRowOffset] = histogram_row;
+      every_readable = every_readable && histogram_row != kUnreadable;
     }
-    for (std::size_t feature = 0; feature < n_features; ++feature) {
-      const std::uint8_t* const column = data_.x[feature].data();
-      // Clean columns hold no present bin above the count B (at most 255): the slot of bin b is
-      // min(b, B), missing cells (255) and bins equal to B sharing slot B.
-      const auto last_slot = static_cast<std::uint8_t>(n_bins_[feature]);
-      std::uint8_t* out = records_.get() + start * record_size_ + kBinsOffset + feature;
-      for (std::size_t row = start; row < end; ++row, out += record_size_) {
-        *out = std::min(column[row], last_slot);
+    // Row by row, so that each record is written whole while the columns are read in step.
+    for (std::size_t row = start; row < end; ++row) {
+      std::uint8_t* const out = records + row * record_size + kBinsOffset;
+      for (std::size_t feature = 0; feature < n_features; ++feature) {
+        out[feature] = std::min(columns[feature][row], last_slots[feature]);
       }
     }
   }
+  every_record_readable_ = every_readable;
 }
 
 void GrowingTable::FreeRecords::operator()(std::uint8_t* records) const {

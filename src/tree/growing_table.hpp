@@ -52,6 +52,8 @@ class GrowingTable {
 
   // Records exist (the ordered path of the table's kind can serve it).
   bool has_records() const { return records_ != nullptr; }
+  // No record is marked kUnreadable: a draw needs no check of its rows.
+  bool every_record_readable() const { return every_record_readable_; }
   std::size_t record_size() const { return record_size_; }
   const std::uint8_t* record(std::uint32_t row) const {
     return records_.get() + std::size_t{row} * record_size_;
@@ -75,6 +77,7 @@ class GrowingTable {
     void operator()(std::uint8_t* records) const;
   };
   std::size_t record_size_ = 0;
+  bool every_record_readable_ = false;
   std::unique_ptr<std::uint8_t[], FreeRecords> records_;
 };
 

@@ -1,8 +1,10 @@
 #include "tree/ordered_rows.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "common/fault.hpp"
 #include "stats/flat_histogram.hpp"
@@ -23,10 +25,15 @@ constexpr std::size_t kFetchAhead = 48;
 }  // namespace
 
 bool OrderedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root) {
-  // A drawn row that cannot be read leaves the tree to the exact builders, which report it.
-  for (const std::uint32_t row : drawn) {
-    if (table_.record(row)[GrowingTable::kHistogramRowOffset] == GrowingTable::kUnreadable) {
-      return false;
+  // A drawn row that cannot be read leaves the tree to the exact builders, which report it. The
+  // check reads one scattered record per drawn row, as costly as a node's search: the table
+  // knows when no row needs it.
+  if (!table_.every_record_readable()) {
+    checked_rows_ += drawn.size();
+    for (const std::uint32_t row : drawn) {
+      if (table_.record(row)[GrowingTable::kHistogramRowOffset] == GrowingTable::kUnreadable) {
+        return false;
+      }
     }
   }
   for (std::vector<std::uint32_t>& rows : rows_) ensure_size(rows, drawn.size());
@@ -53,35 +60,33 @@ void OrderedRows::prepare_block(std::span<const std::uint64_t> features, std::si
   std::fill_n(compact_.begin(), n_cells, 0.0f);
   for (std::size_t j = 0; j < features.size(); ++j) {
     block_[j] = BlockFeature{static_cast<std::uint32_t>(GrowingTable::kBinsOffset + features[j]),
-                             compact_.data() + j * per_feature};
+                             static_cast<std::uint32_t>(j * per_feature)};
   }
 }
 
 std::pair<std::uint64_t, std::uint64_t> OrderedRows::split(const SplitInfo& split,
                                                            const NodeStretch& node) {
   const std::size_t n = node.entry_length;
-  const std::uint32_t* const rows = node_rows(node);
-  std::uint64_t n_left = 0;
-  if (split.feature_id < table_.data().x.size()) {
-    // One column is small enough to stay in the second-level cache, unlike the records.
-    const std::uint8_t* const column = table_.data().x[split.feature_id].data();
-    ensure_size(keys_, n);
-    for (std::size_t i = 0; i < n; ++i) keys_[i] = column[rows[i]];
-    n_left = split_destinations(split.iscat, (*split.value)[0],
-                                std::span<const std::uint8_t>(keys_.data(), n), destinations_);
-  } else {
+  const std::span<const std::uint32_t> rows(node_rows(node), n);
+  std::uint32_t* const to = rows_[node.copy ^ 1].data() + node.entry_start;
+  if (split.feature_id >= table_.data().x.size()) {
     // partition_node reports the unknown feature.
     std::vector<RowId> wide(n);
     write_rows(node, wide.data());
     Partition alone = Partition::from_samples(std::move(wide));
     SplitInfo of_alone = split;
     of_alone.node_id = 0;
-    n_left = partition_node(alone, of_alone, table_.data(), destinations_);
+    const std::uint64_t n_left = partition_node(alone, of_alone, table_.data());
+    std::copy(alone.indices.begin(), alone.indices.end(), to);
+    return {n_left, n_left};
   }
-  std::uint32_t* const to = rows_[node.copy ^ 1].data() + node.entry_start;
-  // The reads are sequential, the writes go to a few sequential streams (one per bin of a numeric
-  // split, two for a categorical one).
-  for (std::size_t i = 0; i < n; ++i) to[destinations_[i]] = rows[i];
+  // One column is small enough to stay in the second-level cache, unlike the records.
+  const std::uint8_t* const column = table_.data().x[split.feature_id].data();
+  ensure_size(keys_, n);
+  std::uint8_t* const keys = keys_.data();  // a byte store could alias the vector's own pointer
+  for (std::size_t i = 0; i < n; ++i) keys[i] = column[rows[i]];
+  const std::uint64_t n_left = divide_by_keys(split.iscat, (*split.value)[0],
+                                              std::span<const std::uint8_t>(keys, n), rows, to);
   return {n_left, n_left};
 }
 
@@ -90,29 +95,56 @@ void OrderedRows::write_rows(const NodeStretch& node, RowId* out) const {
   std::copy(rows, rows + node.entry_length, out);
 }
 
+namespace {
+
+// Adds each of the node's rows to the cells of a block of N features. N is known at compile time,
+// so the loop over the block unrolls and keeps the features' offsets at hand: per feature and row
+// only the bin's load and the cell's addition remain.
+template <std::size_t N, class AddRow>
+void add_block_rows(const GrowingTable& table, std::span<const std::uint32_t> rows,
+                    std::uint32_t row_shift, const BlockFeature* features, float* cells,
+                    const AddRow& add_row) {
+  std::array<BlockFeature, N> block;
+  std::copy_n(features, N, block.begin());
+  const std::size_t n = rows.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    // Records of rows in a node's order are scattered over the whole table: fetching them well
+    // ahead keeps many fetches in flight.
+    if (i + kFetchAhead < n) __builtin_prefetch(table.record(rows[i + kFetchAhead]));
+    const std::uint8_t* const record = table.record(rows[i]);
+    const std::uint32_t row_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
+                                     << row_shift;
+    add_row(record, row_offset, block, cells);
+  }
+}
+
+// add_block_rows for the block's size, 1 to sizeof...(Sizes).
+template <class AddRow, std::size_t... Sizes>
+void add_rows_by_size(std::size_t size, const GrowingTable& table,
+                      std::span<const std::uint32_t> rows, std::uint32_t row_shift,
+                      const BlockFeature* features, float* cells, const AddRow& add_row,
+                      std::index_sequence<Sizes...>) {
+  (void)((size == Sizes + 1 &&
+          (add_block_rows<Sizes + 1>(table, rows, row_shift, features, cells, add_row), true)) ||
+         ...);
+}
+
+}  // namespace
+
 template <class AddRow, class ScanFeature>
 void OrderedRows::search_blocks(const NodeStretch& node, std::span<const std::uint64_t> features,
                                 std::size_t histogram_rows, std::size_t cell_width,
                                 const AddRow& add_row, const ScanFeature& scan_feature) {
-  const std::uint32_t* const rows = node_rows(node);
-  const std::size_t n = node.entry_length;
+  const std::span<const std::uint32_t> rows(node_rows(node), node.entry_length);
   for (std::size_t done = 0; done < features.size(); done += kSearchedTogether) {
     const std::span<const std::uint64_t> block =
         features.subspan(done, std::min(features.size() - done, kSearchedTogether));
     prepare_block(block, histogram_rows, cell_width);
-    const std::span<const BlockFeature> in_block(block_.data(), block_.size());
-    for (std::size_t i = 0; i < n; ++i) {
-      // Records of rows in a node's order are scattered over the whole table: fetching them well
-      // ahead keeps many fetches in flight.
-      if (i + kFetchAhead < n) __builtin_prefetch(table_.record(rows[i + kFetchAhead]));
-      const std::uint8_t* const record = table_.record(rows[i]);
-      const std::uint32_t row_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
-                                       << row_shift_;
-      add_row(record, row_offset, in_block);
-    }
+    add_rows_by_size(block.size(), table_, rows, row_shift_, block_.data(), compact_.data(),
+                     add_row, std::make_index_sequence<kSearchedTogether>());
     for (std::size_t j = 0; j < block.size(); ++j) {
       const std::size_t n_slots = slot_count(shapes_[j].n_bins);
-      scan_feature(block[j], shapes_[j], block_[j].cells, n_slots);
+      scan_feature(block[j], shapes_[j], compact_.data() + block_[j].cell_offset, n_slots);
     }
   }
 }
@@ -120,12 +152,13 @@ void OrderedRows::search_blocks(const NodeStretch& node, std::span<const std::ui
 void OrderedClassRows::search(const NodeCriterion& criterion, const NodeStretch& node,
                               std::span<const std::uint64_t> features, const SplitVisit& visit) {
   const std::size_t n_histogram_rows = 2 * table_.n_groups();
-  const auto add_row = [](const std::uint8_t* record, std::uint32_t row_offset,
-                          std::span<const BlockFeature> block) {
+  const auto add_row = [](const std::uint8_t* record, std::uint32_t row_offset, const auto& block,
+                          float* cells) {
     float w;
     std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
+#pragma GCC unroll 16
     for (const BlockFeature& feature : block) {
-      float& cell = feature.cells[row_offset + record[feature.slot_offset]];
+      float& cell = cells[feature.cell_offset + row_offset + record[feature.slot_offset]];
       cell = cell + w;
     }
   };
@@ -153,17 +186,18 @@ void OrderedRegressionRows::search(const NodeCriterion& criterion, const NodeStr
                                    std::span<const std::uint64_t> features,
                                    const SplitVisit& visit) {
   const std::size_t n_groups = table_.n_groups();
-  const auto add_row = [](const std::uint8_t* record, std::uint32_t group_offset,
-                          std::span<const BlockFeature> block) {
+  const auto add_row = [](const std::uint8_t* record, std::uint32_t group_offset, const auto& block,
+                          float* cells) {
     float w;
     float y;
     std::memcpy(&w, record + GrowingTable::kWeightOffset, sizeof w);
     std::memcpy(&y, record + GrowingTable::kOutcomeOffset, sizeof y);
     // The products the per-call builders add: y * w, and the square first, then the weight.
     const RegressionLanes sums = {w, y * w, (y * y) * w, 0.0f};
+#pragma GCC unroll 16
     for (const BlockFeature& feature : block) {
-      float* const cell =
-          feature.cells + (group_offset + record[feature.slot_offset]) * kRegressionLanes;
+      float* const cell = cells + feature.cell_offset +
+                          (group_offset + record[feature.slot_offset]) * kRegressionLanes;
       RegressionLanes lanes;
       std::memcpy(&lanes, cell, sizeof lanes);
       lanes = lanes + sums;

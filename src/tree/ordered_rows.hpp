@@ -15,6 +15,14 @@
 
 namespace quorvanta {
 
+// What a pass needs of each feature of a block, kept small so that the row loop finds it in the
+// first-level cache: the offset of its slot in a record and where its cells start in the pass's
+// cells.
+struct BlockFeature {
+  std::uint32_t slot_offset = 0;
+  std::uint32_t cell_offset = 0;
+};
+
 class OrderedRows : public GrowPathRows {
  public:
   explicit OrderedRows(const GrowingTable& table) : table_(table) {}
@@ -25,17 +33,15 @@ class OrderedRows : public GrowPathRows {
                                                 const NodeStretch& node) override;
   void write_rows(const NodeStretch& node, RowId* out) const override;
 
+  // Getter for tests: drawn rows whose records start had to check (none on a table whose
+  // records are all readable).
+  std::uint64_t checked_rows() const { return checked_rows_; }
+
  protected:
   // Features searched in one pass over a node's rows; their cells together stay within the
   // first-level cache at a few dozen bins.
   static constexpr std::size_t kSearchedTogether = 16;
 
-  // What a pass needs of each feature of a block, kept small so that the row loop finds it in
-  // the first-level cache: the offset of its slot in a record and where its cells start.
-  struct BlockFeature {
-    std::uint32_t slot_offset = 0;
-    float* cells = nullptr;
-  };
   // Reads the features of `features` into shapes_ and block_ (as feature_shape reads them, so
   // that its failures come first) and zeroes the compact cells: per feature `histogram_rows`
   // rows of 2^row_shift_ cells of `cell_width` floats.
@@ -43,7 +49,7 @@ class OrderedRows : public GrowPathRows {
                      std::size_t cell_width);
 
   // One pass over the node's rows per block of features: add_row(record, first cell of the
-  // row's histogram row, block) adds one row to every feature's cells, then
+  // row's histogram row, block as a std::array, cells) adds one row to every feature's cells, then
   // scan_feature(feature, shape, cells, slots) scans each feature of the block.
   template <class AddRow, class ScanFeature>
   void search_blocks(const NodeStretch& node, std::span<const std::uint64_t> features,
@@ -67,7 +73,7 @@ class OrderedRows : public GrowPathRows {
  private:
   std::vector<std::uint32_t> rows_[2];
   std::vector<std::uint8_t> keys_;
-  std::vector<std::uint32_t> destinations_;
+  std::uint64_t checked_rows_ = 0;
 };
 
 class OrderedClassRows final : public OrderedRows {

@@ -45,6 +45,11 @@ std::uint64_t partition_node(Partition& partition, const SplitInfo& split, const
 std::uint64_t split_destinations(bool is_cat, std::uint8_t split_bin,
                                  std::span<const std::uint8_t> keys,
                                  std::vector<std::uint32_t>& destinations);
+// The same division done directly: writes the entries of `from` into `to` (of the same length) in
+// the order partition_node leaves them, without a table of destinations. Returns n_left.
+std::uint64_t divide_by_keys(bool is_cat, std::uint8_t split_bin,
+                             std::span<const std::uint8_t> keys,
+                             std::span<const std::uint32_t> from, std::uint32_t* to);
 // The same for a caller that holds the bins of the range's rows for the split's feature, in the
 // range's order (kMissingBin for a missing cell): `keys` stands in for the data matrix's column.
 std::uint64_t partition_node_by_keys(Partition& partition, const SplitInfo& split,

@@ -38,6 +38,15 @@ std::uint64_t TreeRows::root_entries() const {
   return nodes_.empty() ? 0 : nodes_.front().entry_length;
 }
 
+std::uint64_t TreeRows::checked_rows() const {
+  std::uint64_t checked = 0;
+  for (const std::unique_ptr<Paths>& paths : paths_) {
+    if (paths)
+      checked += paths->ordered_class.checked_rows() + paths->ordered_regression.checked_rows();
+  }
+  return checked;
+}
+
 void TreeRows::start_tree(ModelKind kind, float subsample, SharedRng& rng) {
   const std::uint64_t n_rows = data_.n_rows();
   const std::uint64_t k = row_draw_size(n_rows, subsample);

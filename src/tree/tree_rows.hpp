@@ -60,6 +60,8 @@ class TreeRows {
   std::uint64_t searches(GrowPath path) const { return searches_[static_cast<std::size_t>(path)]; }
   // Entries of the root: drawn rows, or distinct drawn rows in the Counts path.
   std::uint64_t root_entries() const;
+  // Drawn rows whose records the ordered paths checked before taking a tree.
+  std::uint64_t checked_rows() const;
 
  private:
   // The paths over one table, in the order a tree tries them; the last, Exact, takes any tree.

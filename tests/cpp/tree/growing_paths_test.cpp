@@ -53,6 +53,7 @@ struct Grown {
   std::uint64_t root_entries;
   std::uint64_t nodes;
   std::uint64_t searches;
+  std::uint64_t checked_rows;
 };
 
 Grown grow_on(const GrowingTable& table) {
@@ -60,7 +61,8 @@ Grown grow_on(const GrowingTable& table) {
   TreeLearner learner = TreeLearner::create(table.kind(), config_of());
   SharedRng rng(config_of().seed);
   grow_tree(learner, rows, rng);
-  return {rows.path(), rows.root_entries(), learner.tree.n_nodes(), rows.searches(rows.path())};
+  return {rows.path(), rows.root_entries(), learner.tree.n_nodes(), rows.searches(rows.path()),
+          rows.checked_rows()};
 }
 
 TEST(GrowingPaths, UnitWeightClassificationCountsDistinctRows) {
@@ -85,11 +87,17 @@ TEST(GrowingPaths, WeightsAndRegressionAddInRowOrderFromRecords) {
   EXPECT_EQ(by_class.path, GrowPath::OrderedClass);
   EXPECT_EQ(by_class.root_entries, 2000u) << "one entry per drawn row";
   EXPECT_EQ(by_class.searches, by_class.nodes);
+  // Checking every drawn row's record costs as much as a node's search: a table whose records
+  // are all readable needs no check.
+  EXPECT_TRUE(classification.every_record_readable());
+  EXPECT_EQ(by_class.checked_rows, 0u) << "weighted trees check no drawn row";
 
   const DataMatrix unit = table_of(2000, true);
   const GrowingTable regression(unit, ModelKind::Regression);
   ASSERT_TRUE(regression.has_records());
-  EXPECT_EQ(grow_on(regression).path, GrowPath::OrderedRegression);
+  const Grown by_regression = grow_on(regression);
+  EXPECT_EQ(by_regression.path, GrowPath::OrderedRegression);
+  EXPECT_EQ(by_regression.checked_rows, 0u) << "regression trees check no drawn row";
 
   // A record holds weight, outcome, histogram row and every feature's bin, as the table has them.
   const std::uint8_t* record = classification.record(7);
@@ -115,6 +123,8 @@ TEST(GrowingPaths, UnreadableRowsSendTheirTreesToTheExactPath) {
   SharedRng rng(config_of().seed);
   EXPECT_THROW(grow_tree(learner, rows, rng), Fault);
   EXPECT_EQ(rows.path(), GrowPath::Exact);
+  EXPECT_FALSE(table.every_record_readable());
+  EXPECT_EQ(rows.checked_rows(), 2000u) << "the draw was checked before the tree left the path";
   // Regression reads no outcome class: the same row is fine there.
   const GrowingTable regression(data, ModelKind::Regression);
   EXPECT_NE(regression.record(11)[GrowingTable::kHistogramRowOffset], GrowingTable::kUnreadable);

@@ -300,6 +300,32 @@ TEST(NodeSearch, GrowsTheTreesOfThePerCallCriteria) {
   }
 }
 
+// The ordered paths add a node's rows to each block of up to 16 features in a loop made for the
+// block's size: every size must grow the per-call criteria's trees, and so must a second block.
+TEST(NodeSearch, EveryBlockSizeGrowsTheTreesOfThePerCallCriteria) {
+  const DataMatrix ten = tricky_table(1500);
+  DataMatrix wide = ten;  // twenty features: the ten again, shifted by one row
+  for (std::size_t f = 0; f < 10; ++f) {
+    std::vector<std::uint8_t> column = ten.x[f];
+    std::rotate(column.begin(), column.begin() + 1, column.end());
+    wide.x.push_back(std::move(column));
+    wide.is_cat.push_back(ten.is_cat[f]);
+    const std::string name = "f" + std::to_string(10 + f);
+    wide.feature_names.push_back(name);
+    wide.n_bins.insert_or_assign(name, *ten.n_bins.find(ten.feature_names[f]));
+  }
+  for (const std::uint64_t max_features : {2u, 7u, 9u, 16u, 17u, 20u}) {
+    for (const ModelKind kind : {ModelKind::Classification, ModelKind::Regression}) {
+      const TreeConfig config = search_config(max_features, 57);
+      SCOPED_TRACE(std::string(tree_type_name(kind)) + ", max_features " +
+                   std::to_string(max_features));
+      const TreeLearner fast = grown(kind, config, wide, false);
+      EXPECT_GT(fast.tree.n_nodes(), 10u);
+      EXPECT_EQ(tree_difference(fast.tree, grown(kind, config, wide, true).tree), "");
+    }
+  }
+}
+
 TEST(NodeSearch, BadRowsFailAsThePerCallCriteria) {
   struct Case {
     const char* name;

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
 #include "common/fault.hpp"
 #include "tree/tree_test_data.hpp"
 
@@ -163,6 +167,46 @@ TEST(Partition, EmptyRangeAndInvalidSplits) {
   expect_failure([&] { partition_node(beyond_rows, split_on(0, 0, true, 7), data); },
                  "index out of bounds: the len is 2 but the index is 9");
   EXPECT_EQ(partition.indices, (std::vector<RowId>{1, 0}));
+}
+
+// Growing divides its rows from the split feature's bins without a partition: the result must be
+// partition_node's order exactly, for ranges of every length modulo the four counting lanes, with
+// keys in random order, already sorted (a child split on its parent's feature) or all equal.
+TEST(Partition, DividingByKeysLeavesPartitionNodesOrder) {
+  std::uint32_t state = 12345;
+  const auto next = [&state](std::uint32_t below) {
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) % below;
+  };
+  for (const std::size_t n : {0u, 1u, 3u, 4u, 5u, 7u, 64u, 1001u}) {
+    for (const int order : {0, 1, 2}) {
+      std::vector<std::uint8_t> column(n);
+      for (std::uint8_t& bin : column) {
+        bin = order == 2 ? 4 : next(10) == 0 ? kMissing : static_cast<std::uint8_t>(next(12));
+      }
+      if (order == 1) std::sort(column.begin(), column.end());
+      const DataMatrix data = matrix_of({column});
+      std::vector<RowId> rows(n);
+      for (RowId& row : rows) row = next(static_cast<std::uint32_t>(std::max<std::size_t>(n, 1)));
+      std::vector<std::uint8_t> keys(n);
+      std::vector<std::uint32_t> from(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = column[rows[i]];
+        from[i] = static_cast<std::uint32_t>(rows[i]);
+      }
+      for (const bool iscat : {false, true}) {
+        for (const std::uint8_t bin : {0, 4, 11, 254}) {
+          Partition expected = Partition::from_samples(rows);
+          const std::uint64_t n_left = partition_node(expected, split_on(0, 0, iscat, bin), data);
+          std::vector<std::uint32_t> to(n);
+          EXPECT_EQ(divide_by_keys(iscat, bin, keys, from, to.data()), n_left);
+          EXPECT_TRUE(std::equal(to.begin(), to.end(), expected.indices.begin()))
+              << "n " << n << ", key order " << order << (iscat ? ", categorical" : ", numeric")
+              << " bin " << int{bin};
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
