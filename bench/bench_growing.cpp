@@ -52,11 +52,7 @@ DataMatrix random_matrix(std::size_t n_rows, const Path& path) {
   std::mt19937 random(20240611);
   std::uniform_int_distribution<int> percent(0, 99);
   std::normal_distribution<float> noise(0.0f, 1.0f);
-  DataMatrix data;
-  bench::add_binned_features(data, n_rows, kFeatures, kBins, random);
-  data.treatment.emplace_back(n_rows);
-  data.y.resize(n_rows);
-  data.weight.resize(n_rows);
+  DataMatrix data = bench::sized_matrix(n_rows, kFeatures, kBins, random);
   for (std::size_t row = 0; row < n_rows; ++row) {
     const int group = percent(random) % 2;
     data.treatment[0][row] = static_cast<std::uint8_t>(group);

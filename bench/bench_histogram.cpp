@@ -54,11 +54,7 @@ DataMatrix random_matrix(std::size_t n_rows = kRows, std::size_t n_features = kF
                          bool unit_weights = false) {
   std::mt19937 random(20240611);
   std::uniform_int_distribution<int> percent(0, 99);
-  DataMatrix data;
-  bench::add_binned_features(data, n_rows, n_features, kBins, random);
-  data.treatment.emplace_back(n_rows);
-  data.y.resize(n_rows);
-  data.weight.resize(n_rows);
+  DataMatrix data = bench::sized_matrix(n_rows, n_features, kBins, random);
   for (std::size_t row = 0; row < n_rows; ++row) {
     data.treatment[0][row] = static_cast<std::uint8_t>(percent(random) % 2);
     data.y[row] = percent(random) < 30 ? 1.0f : 0.0f;

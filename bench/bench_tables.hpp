@@ -48,6 +48,18 @@ inline void add_binned_features(DataMatrix& data, std::size_t n_rows, std::size_
   }
 }
 
+// A table of `n_features` such features with one treatment column, outcomes and weights sized
+// for the caller to fill.
+inline DataMatrix sized_matrix(std::size_t n_rows, std::size_t n_features, std::uint64_t n_bins,
+                               std::mt19937& random) {
+  DataMatrix data;
+  add_binned_features(data, n_rows, n_features, n_bins, random);
+  data.treatment.emplace_back(n_rows);
+  data.y.resize(n_rows);
+  data.weight.resize(n_rows);
+  return data;
+}
+
 inline TreeConfig forest_config(std::uint64_t n_thread) {
   TreeConfig config;
   config.n_tree = 20;
