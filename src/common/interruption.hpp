@@ -8,10 +8,13 @@
 // worker at its next tree or node. Either way the poll's exception is what the caller sees.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace quorvanta {
 
@@ -50,6 +53,39 @@ class InterruptionScope {
 // At a tree or node boundary: throws Interrupted when a stop was requested; on the thread that
 // installed the poll, runs the poll when it is due (its exception propagates).
 void check_interruption();
+
+// Items (rows, draws, keys) a long loop handles between two checks: a millisecond or less of work,
+// so that even the root of a tree over hundreds of millions of rows answers an interrupt at once.
+inline constexpr std::size_t kItemsPerCheck = std::size_t{1} << 16;
+
+// Runs work(begin, end) over consecutive pieces of [0, n) in order, checking for an interrupt
+// before each piece.
+template <class Work>
+void for_checked_pieces(std::size_t n, const Work& work) {
+  for (std::size_t begin = 0; begin < n; begin += kItemsPerCheck) {
+    check_interruption();
+    work(begin, std::min(n, begin + kItemsPerCheck));
+  }
+}
+
+// Grows `buffer` to at least `size` elements, new ones `value`, piece by piece: filling hundreds of
+// megabytes (the page faults included) takes long enough that an interrupt must be heard meanwhile.
+template <class T>
+void grow_checked(std::vector<T>& buffer, std::size_t size, const T& value = T{}) {
+  if (buffer.size() >= size) return;
+  if (buffer.capacity() < size) {
+    // Moved piece by piece too: the new memory's pages are first touched as it is filled.
+    std::vector<T> larger;
+    larger.reserve(size);
+    for_checked_pieces(buffer.size(), [&](std::size_t begin, std::size_t end) {
+      larger.insert(larger.end(), buffer.begin() + begin, buffer.begin() + end);
+    });
+    buffer.swap(larger);
+  }
+  for_checked_pieces(size, [&](std::size_t, std::size_t end) {
+    if (buffer.size() < end) buffer.resize(end, value);
+  });
+}
 
 // The installed poll, empty outside any scope; for the calling thread while workers run.
 const std::function<void()>& interruption_poll();

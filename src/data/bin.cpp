@@ -45,21 +45,24 @@ std::vector<float> sort_cells(std::span<const float> column) {
   };
 
   std::vector<std::size_t> counts(kPasses * kBuckets, 0);
-  for (float cell : column) {
-    for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + digit(cell, pass)];
-  }
+  for_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + digit(column[k], pass)];
+    }
+  });
 
   std::vector<float> from(column.begin(), column.end());
   std::vector<float> to(column.size());
   for (int pass = 0; pass < kPasses; ++pass) {
-    check_interruption();
     std::size_t* offsets = &counts[pass * kBuckets];
     if (offsets[digit(from.front(), pass)] == from.size()) continue;  // one digit: order kept
     std::size_t next = 0;
     for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    for (float cell : from) to[offsets[digit(cell, pass)]++] = cell;
+    for_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) to[offsets[digit(from[k], pass)]++] = from[k];
+    });
     std::swap(from, to);
   }
   return from;
@@ -97,12 +100,13 @@ void sort_keys(KeyBuffer& from) {
     const auto digit = [pass](std::uint32_t key) { return (key >> (pass * 8)) & 0xFFu; };
     std::uint32_t* offsets = &counts[pass * kBuckets];
     if (offsets[digit(from.front())] == from.size()) continue;
-    check_interruption();
     std::uint32_t next = 0;
     for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    for (const std::uint32_t key : from) to[offsets[digit(key)]++] = key;
+    for_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) to[offsets[digit(from[k])]++] = from[k];
+    });
     std::swap(from, to);
   }
 }
@@ -290,19 +294,21 @@ void ContinuousBin::to_bins(std::span<const float> column, std::span<std::uint8_
 DiscreteBin DiscreteBin::from_values(std::span<const float> column) {
   std::vector<Category> categories;
   CategoryIndex index;
-  for (float cell : column) {
-    if (is_missing_cell(cell)) continue;
-    if (std::isnan(cell)) {  // equal to nothing, so every NaN is a category of its own
-      categories.push_back({cell, 1});
-      continue;
+  for_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
+    for (const float cell : column.subspan(begin, end - begin)) {
+      if (is_missing_cell(cell)) continue;
+      if (std::isnan(cell)) {  // equal to nothing, so every NaN is a category of its own
+        categories.push_back({cell, 1});
+        continue;
+      }
+      const auto [position, inserted] = index.try_emplace(cell, categories.size());
+      if (inserted) {
+        categories.push_back({cell, 1});
+      } else {
+        ++categories[position].count;
+      }
     }
-    const auto [position, inserted] = index.try_emplace(cell, categories.size());
-    if (inserted) {
-      categories.push_back({cell, 1});
-    } else {
-      ++categories[position].count;
-    }
-  }
+  });
   std::stable_sort(categories.begin(), categories.end(),
                    [](const Category& a, const Category& b) { return a.count > b.count; });
 

@@ -147,10 +147,11 @@ struct TargetPositions {
 // Sizes the outputs of the row pass, so that row ranges can be filled independently.
 void size_row_outputs(std::size_t n_rows, const std::vector<KnownFeature>& features,
                       const TargetPositions& targets, DataMatrix& data) {
-  for (const KnownFeature& known : features) data.x[known.feature].resize(n_rows);
-  if (targets.y) data.y.resize(n_rows);
-  data.treatment.assign(targets.treatments.size(), std::vector<std::uint8_t>(n_rows));
-  data.weight.assign(n_rows, 1.0f);
+  for (const KnownFeature& known : features) grow_checked(data.x[known.feature], n_rows);
+  if (targets.y) grow_checked(data.y, n_rows);
+  data.treatment.resize(targets.treatments.size());
+  for (std::vector<std::uint8_t>& groups : data.treatment) grow_checked(groups, n_rows);
+  grow_checked(data.weight, n_rows, 1.0f);
 }
 
 // What the row pass does with the cells it has read and checked. Checking alone (prediction reads

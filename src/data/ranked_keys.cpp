@@ -38,11 +38,16 @@ void sort_bucket(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& scra
   std::span<std::uint32_t> to(scratch.data(), keys.size());
   for (int shift = 0; shift < 16; shift += 8) {
     std::array<std::uint32_t, 256> offsets{};
-    for (const std::uint32_t key : from) ++offsets[(key >> shift) & 0xFFu];
+    // A bucket may hold nearly every key (values close together): its passes check too.
+    for_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) ++offsets[(from[k] >> shift) & 0xFFu];
+    });
     if (offsets[(from[0] >> shift) & 0xFFu] == from.size()) continue;
     std::uint32_t next = 0;
     for (std::uint32_t& offset : offsets) next += std::exchange(offset, next);
-    for (const std::uint32_t key : from) to[offsets[(key >> shift) & 0xFFu]++] = key;
+    for_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) to[offsets[(from[k] >> shift) & 0xFFu]++] = from[k];
+    });
     std::swap(from, to);
   }
   if (from.data() != keys.data()) std::copy(from.begin(), from.end(), keys.begin());
@@ -165,9 +170,15 @@ void RankedKeys::gather(const std::vector<std::uint32_t>& buckets) {
     });
   }
   std::vector<std::uint32_t> scratch;
+  std::size_t sorted_since_check = 0;
   for (const std::uint32_t bucket : buckets) {
     const std::size_t begin = bucket_start_[bucket];
     const std::size_t end = bucket_start_[bucket + 1];
+    sorted_since_check += end - begin;
+    if (sorted_since_check >= kItemsPerCheck) {
+      check_interruption();
+      sorted_since_check = 0;
+    }
     sort_bucket(std::span<std::uint32_t>(sorted_).subspan(begin, end - begin), scratch);
     gathered_[bucket] = 1;
   }

@@ -4,20 +4,13 @@
 #include <utility>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "stats/flat_histogram.hpp"
 #include "stats/histogram.hpp"
 #include "stats/node_histogram.hpp"
 #include "tree/tree_record.hpp"
 
 namespace quorvanta {
-namespace {
-
-template <class T>
-void ensure_size(std::vector<T>& buffer, std::size_t size) {
-  if (buffer.size() < size) buffer.resize(size);
-}
-
-}  // namespace
 
 bool CountedRows::serves(const GrowingTable& table) {
   return table.kind() == ModelKind::Classification && table.unit_weights() &&
@@ -43,32 +36,39 @@ bool CountedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
   if (!table_.every_row_countable()) {
     const std::size_t readable =
         std::min({data.y.size(), data.treatment.front().size(), data.weight.size()});
-    for (const std::uint32_t row : drawn) {
-      if (row >= readable || outcome_class(data.y[row]) >= 2 || groups[row] >= n_groups) {
-        return false;
+    bool countable = true;
+    for_checked_pieces(drawn.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end && countable; ++i) {
+        const std::uint32_t row = drawn[i];
+        countable = row < readable && outcome_class(data.y[row]) < 2 && groups[row] < n_groups;
       }
-    }
+    });
+    if (!countable) return false;
   }
-  multiplicity_.resize(n_rows);
+  grow_checked(multiplicity_, n_rows);
   overflow_.clear();
   std::size_t distinct = 0;
-  for (const std::uint32_t row : drawn) distinct += count_draw(row);
+  for_checked_pieces(drawn.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) distinct += count_draw(drawn[i]);
+  });
 
   const std::size_t n_entries = distinct + overflow_.size();
-  for (std::vector<std::uint32_t>& rows : rows_) ensure_size(rows, n_entries);
-  for (std::vector<std::uint16_t>& counts : counts_) ensure_size(counts, n_entries);
+  for (std::vector<std::uint32_t>& rows : rows_) grow_checked(rows, n_entries);
+  for (std::vector<std::uint16_t>& counts : counts_) grow_checked(counts, n_entries);
   const auto histogram_row = [&](std::uint32_t row) -> std::size_t {
     return outcome_class(data.y[row]) * n_groups + groups[row];
   };
   // Ascending row order: a node's rows are then read forward through every column.
   std::size_t entry = 0;
-  for (std::uint32_t row = 0; entry < distinct && row < n_rows; ++row) {
-    const std::uint8_t times = std::exchange(multiplicity_[row], std::uint8_t{0});
-    if (times == 0) continue;
-    rows_[0][entry] = row;
-    counts_[0][entry] = count_entry(histogram_row(row), times);
-    ++entry;
-  }
+  for_checked_pieces(n_rows, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t row = begin; entry < distinct && row < end; ++row) {
+      const std::uint8_t times = std::exchange(multiplicity_[row], std::uint8_t{0});
+      if (times == 0) continue;
+      rows_[0][entry] = static_cast<std::uint32_t>(row);
+      counts_[0][entry] = count_entry(histogram_row(row), times);
+      ++entry;
+    }
+  });
   for (const std::uint32_t row : overflow_) {
     rows_[0][entry] = row;
     counts_[0][entry] = count_entry(histogram_row(row), 1);
@@ -85,8 +85,8 @@ void CountedRows::search(const NodeCriterion& criterion, const NodeStretch& node
   const std::uint16_t* const entries = counts_[node.copy].data() + node.entry_start;
   const std::size_t n_rows = 2 * table_.n_groups();
   const std::size_t per_feature = n_rows * kCountRowSize;
-  ensure_size(counters_, kCountedTogether * per_feature);
-  ensure_size(cells_, n_rows * kSlotStride);
+  grow_checked(counters_, kCountedTogether * per_feature);
+  grow_checked(cells_, n_rows * kSlotStride);
   FeatureShape shapes[kCountedTogether];
   const std::uint8_t* columns[kCountedTogether];
   std::uint32_t* counters[kCountedTogether];
@@ -99,8 +99,10 @@ void CountedRows::search(const NodeCriterion& criterion, const NodeStretch& node
       counters[j] = counters_.data() + j * per_feature;
       std::fill_n(counters[j], per_feature, 0u);
     }
-    add_counts(rows, entries, node.entry_length, std::span(columns, block),
-               std::span(counters, block));
+    for_checked_pieces(node.entry_length, [&](std::size_t begin, std::size_t end) {
+      add_counts(rows + begin, entries + begin, end - begin, std::span(columns, block),
+                 std::span(counters, block));
+    });
     for (std::size_t j = 0; j < block; ++j) {
       counts_to_cells(counters[j], n_rows, shapes[j].n_bins, kSlotStride, cells_.data());
       visit(features[done + j], scan_kl_cells(criterion.kl, shapes[j], cells_, scan_, summary_),
@@ -121,34 +123,40 @@ std::pair<std::uint64_t, std::uint64_t> CountedRows::split(const SplitInfo& spli
   const std::uint8_t* const column = checked_at(table_.data().x, split.feature_id).data();
   const bool is_cat = split.iscat;
   const std::uint8_t split_bin = (*split.value)[0];
-  ensure_size(sides_, n);
+  grow_checked(sides_, n);
   std::uint64_t n_left = 0;
   std::uint64_t n_left_rows = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const bool left = goes_left(is_cat, split_bin, column[rows[i]]);
-    sides_[i] = left;
-    n_left += left;
-    n_left_rows += left ? (entries[i] & kMaxMultiplicity) : 0;
-  }
+  for_checked_pieces(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const bool left = goes_left(is_cat, split_bin, column[rows[i]]);
+      sides_[i] = left;
+      n_left += left;
+      n_left_rows += left ? (entries[i] & kMaxMultiplicity) : 0;
+    }
+  });
   std::uint64_t next_left = 0;
   std::uint64_t next_right = n_left;
-  for (std::size_t i = 0; i < n; ++i) {
-    const bool left = sides_[i] != 0;
-    const std::uint64_t to = left ? next_left : next_right;
-    to_rows[to] = rows[i];
-    to_entries[to] = entries[i];
-    next_left += left;
-    next_right += !left;
-  }
+  for_checked_pieces(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const bool left = sides_[i] != 0;
+      const std::uint64_t to = left ? next_left : next_right;
+      to_rows[to] = rows[i];
+      to_entries[to] = entries[i];
+      next_left += left;
+      next_right += !left;
+    }
+  });
   return {n_left, n_left_rows};
 }
 
 void CountedRows::write_rows(const NodeStretch& node, RowId* out) const {
   const std::uint32_t* const rows = rows_[node.copy].data() + node.entry_start;
   const std::uint16_t* const counts = counts_[node.copy].data() + node.entry_start;
-  for (std::size_t i = 0; i < node.entry_length; ++i) {
-    out = std::fill_n(out, counts[i] & kMaxMultiplicity, RowId{rows[i]});
-  }
+  for_checked_pieces(node.entry_length, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      out = std::fill_n(out, counts[i] & kMaxMultiplicity, RowId{rows[i]});
+    }
+  });
 }
 
 }  // namespace quorvanta

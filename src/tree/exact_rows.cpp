@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/interruption.hpp"
 #include "stats/flat_histogram.hpp"
 #include "stats/histogram.hpp"
 
@@ -24,6 +25,7 @@ void ExactRows::search(const NodeCriterion& criterion, const NodeStretch& node,
   const DataMatrix& data = table_.data();
   const std::span<const RowId> rows = std::as_const(partition_).node_range(node.id);
   for (const std::uint64_t feature : features) {
+    check_interruption();
     const FeatureShape shape = feature_shape(data, feature);
     const std::size_t n_slots = slot_count(shape.n_bins);
     FeatureSplit split;

@@ -70,14 +70,19 @@ GrowingTable::GrowingTable(const DataMatrix& data, ModelKind kind) : data_(data)
     clean_columns_ = n_bins && clean_column(data, feature, n_rows_, *n_bins);
     if (clean_columns_) n_bins_[feature] = *n_bins;
   }
-  unit_weights_ = data.weight.size() >= n_rows_ &&
-                  std::all_of(data.weight.begin(), data.weight.begin() + n_rows_,
-                              [](float w) { return w == 1.0f; });
+  unit_weights_ = data.weight.size() >= n_rows_;
   const bool readable = readable_rows(data) >= n_rows_;
   every_row_countable_ = clean_columns_ && readable;
   const std::uint8_t* const groups = data.treatment.front().data();
-  for (std::size_t row = 0; every_row_countable_ && row < n_rows_; ++row) {
-    every_row_countable_ = outcome_class(data.y[row]) < 2 && groups[row] < n_groups_;
+  for (std::size_t start = 0; start < n_rows_; start += kPollRows) {
+    check_interruption();
+    const std::size_t end = std::min<std::size_t>(n_rows_, start + kPollRows);
+    unit_weights_ =
+        unit_weights_ && std::all_of(data.weight.begin() + start, data.weight.begin() + end,
+                                     [](float w) { return w == 1.0f; });
+    for (std::size_t row = start; every_row_countable_ && row < end; ++row) {
+      every_row_countable_ = outcome_class(data.y[row]) < 2 && groups[row] < n_groups_;
+    }
   }
   // Unit-weight classification counts from the columns themselves.
   const bool counted = kind == ModelKind::Classification && unit_weights_;
@@ -97,7 +102,8 @@ void GrowingTable::make_records() {
 #ifdef MADV_HUGEPAGE
     madvise(memory, size, MADV_HUGEPAGE);  // a hint: without huge pages the records still work
 #endif
-    std::memset(memory, 0, size);
+    // The padding after the last record; the records are cleared piece by piece below.
+    std::memset(memory + n_rows_ * record_size_, 0, size - n_rows_ * record_size_);
   }
   const std::size_t readable = readable_rows(data_);
   const std::uint8_t* const groups = data_.treatment.front().data();
@@ -120,6 +126,7 @@ void GrowingTable::make_records() {
   for (std::size_t start = 0; start < n_rows_; start += kPollRows) {
     check_interruption();
     const std::size_t end = std::min<std::size_t>(n_rows_, start + kPollRows);
+    std::memset(records + start * record_size, 0, (end - start) * record_size);
     for (std::size_t row = start; row < end; ++row) {
       std::uint8_t* const out = records + row * record_size;
       std::uint8_t histogram_row = kUnreadable;

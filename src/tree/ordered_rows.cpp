@@ -7,17 +7,13 @@
 #include <utility>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 #include "stats/flat_histogram.hpp"
 #include "stats/histogram.hpp"
 #include "tree/partition.hpp"
 
 namespace quorvanta {
 namespace {
-
-template <class T>
-void ensure_size(std::vector<T>& buffer, std::size_t size) {
-  if (buffer.size() < size) buffer.resize(size);
-}
 
 // Rows ahead whose records a search fetches.
 constexpr std::size_t kFetchAhead = 48;
@@ -30,13 +26,16 @@ bool OrderedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
   // knows when no row needs it.
   if (!table_.every_record_readable()) {
     checked_rows_ += drawn.size();
-    for (const std::uint32_t row : drawn) {
-      if (table_.record(row)[GrowingTable::kHistogramRowOffset] == GrowingTable::kUnreadable) {
-        return false;
+    bool readable = true;
+    for_checked_pieces(drawn.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end && readable; ++i) {
+        readable =
+            table_.record(drawn[i])[GrowingTable::kHistogramRowOffset] != GrowingTable::kUnreadable;
       }
-    }
+    });
+    if (!readable) return false;
   }
-  for (std::vector<std::uint32_t>& rows : rows_) ensure_size(rows, drawn.size());
+  for (std::vector<std::uint32_t>& rows : rows_) grow_checked(rows, drawn.size());
   // The draw is normally made in the first copy already.
   if (drawn.data() != rows_[0].data()) std::copy(drawn.begin(), drawn.end(), rows_[0].begin());
   root = NodeStretch{0, 0, drawn.size(), 0, drawn.size(), 0, false};
@@ -56,7 +55,7 @@ void OrderedRows::prepare_block(std::span<const std::uint64_t> features, std::si
   row_shift_ = static_cast<std::uint32_t>(std::bit_width(widest - 1));
   const std::size_t per_feature = (histogram_rows << row_shift_) * cell_width;
   const std::size_t n_cells = features.size() * per_feature;
-  ensure_size(compact_, n_cells);
+  grow_checked(compact_, n_cells);
   std::fill_n(compact_.begin(), n_cells, 0.0f);
   for (std::size_t j = 0; j < features.size(); ++j) {
     block_[j] = BlockFeature{static_cast<std::uint32_t>(GrowingTable::kBinsOffset + features[j]),
@@ -82,9 +81,11 @@ std::pair<std::uint64_t, std::uint64_t> OrderedRows::split(const SplitInfo& spli
   }
   // One column is small enough to stay in the second-level cache, unlike the records.
   const std::uint8_t* const column = table_.data().x[split.feature_id].data();
-  ensure_size(keys_, n);
+  grow_checked(keys_, n);
   std::uint8_t* const keys = keys_.data();  // a byte store could alias the vector's own pointer
-  for (std::size_t i = 0; i < n; ++i) keys[i] = column[rows[i]];
+  for_checked_pieces(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) keys[i] = column[rows[i]];
+  });
   const std::uint64_t n_left = divide_by_keys(split.iscat, (*split.value)[0],
                                               std::span<const std::uint8_t>(keys, n), rows, to);
   return {n_left, n_left};
@@ -107,15 +108,17 @@ void add_block_rows(const GrowingTable& table, std::span<const std::uint32_t> ro
   std::array<BlockFeature, N> block;
   std::copy_n(features, N, block.begin());
   const std::size_t n = rows.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    // Records of rows in a node's order are scattered over the whole table: fetching them well
-    // ahead keeps many fetches in flight.
-    if (i + kFetchAhead < n) __builtin_prefetch(table.record(rows[i + kFetchAhead]));
-    const std::uint8_t* const record = table.record(rows[i]);
-    const std::uint32_t row_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
-                                     << row_shift;
-    add_row(record, row_offset, block, cells);
-  }
+  for_checked_pieces(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      // Records of rows in a node's order are scattered over the whole table: fetching them well
+      // ahead keeps many fetches in flight.
+      if (i + kFetchAhead < n) __builtin_prefetch(table.record(rows[i + kFetchAhead]));
+      const std::uint8_t* const record = table.record(rows[i]);
+      const std::uint32_t row_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
+                                       << row_shift;
+      add_row(record, row_offset, block, cells);
+    }
+  });
 }
 
 // add_block_rows for the block's size, 1 to sizeof...(Sizes).

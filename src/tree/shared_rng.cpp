@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/interruption.hpp"
 
 namespace quorvanta {
 
@@ -221,7 +222,12 @@ void Keystream::map_draws(std::uint64_t first, std::size_t count, std::uint64_t 
   const BlockRun& run = bulk_run();
   std::array<std::uint32_t, 16 * kMaxRunBlocks> words;
   std::size_t done = 0;
+  std::size_t next_check = 0;
   while (done < count) {
+    if (done >= next_check) {
+      check_interruption();
+      next_check = done + kItemsPerCheck;
+    }
     const std::uint64_t draw = first + done;
     run.compute(key_, draw / 8, words.data());  // 8 draws per block
     const std::size_t begin = draw % 8;
@@ -302,7 +308,7 @@ std::span<const T> SharedRng::draw_with_replacement(std::uint64_t n, std::uint64
       start = stream_.draw_position();
     }
     std::uint64_t computed = k + margin;
-    if (buffer.size() < computed) buffer.resize(computed);
+    grow_checked(buffer, computed);
     rejected.clear();
     keystream_.map_draws(start, computed, n, buffer.data(), rejected);
     if (attempt == 1 && before_commit) before_commit();
@@ -334,9 +340,11 @@ std::span<const T> SharedRng::draw_with_replacement(std::uint64_t n, std::uint64
   }
   if (shift != 0 || end != k) {
     std::size_t out = 0;
-    for (std::uint64_t i = shift; i < end; ++i) {
-      if (buffer[i] != Keystream::kRejected<T>) buffer[out++] = buffer[i];
-    }
+    for_checked_pieces(end - shift, [&](std::size_t begin, std::size_t stop) {
+      for (std::uint64_t i = shift + begin; i < shift + stop; ++i) {
+        if (buffer[i] != Keystream::kRejected<T>) buffer[out++] = buffer[i];
+      }
+    });
   }
   return std::span<const T>(buffer.data(), k);
 }

@@ -122,6 +122,11 @@ PHASE_CHILD = textwrap.dedent(
                                 rng.integers(0, 2, (20000000, 2)).astype(np.float32)])
         fresh = quorvanta.CausalModel("RandomForestClassifier", dict(conf, n_thread=2))
         call = lambda: fresh.fit(headers, rows)
+    elif phase == "growing":  # the top nodes of trees over many rows, the bins already known
+        rows = np.column_stack([rng.random((40000000, 2), dtype=np.float32),
+                                rng.integers(0, 2, (40000000, 2)).astype(np.float32)])
+        grower = model._untrained_copy(200, 3)
+        call = lambda: grower.fit(headers, rows)
     elif phase == "threaded":  # routing many rows through many trees on two threads
         big = quorvanta.CausalModel("RandomForestClassifier", dict(conf, n_thread=2, n_tree=200))
         big.fit(headers, small)
@@ -136,7 +141,7 @@ PHASE_CHILD = textwrap.dedent(
         # A fast predict may end before the signal comes: predict again until it does.
         deadline = time.monotonic() + 60
         call()
-        while phase != "loading" and time.monotonic() < deadline:
+        while phase not in ("loading", "growing") and time.monotonic() < deadline:
             call()
         print("finished", flush=True)
     except KeyboardInterrupt:
@@ -147,7 +152,7 @@ PHASE_CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize("phase", ["list", "loading", "threaded", "broadcast"])
+@pytest.mark.parametrize("phase", ["list", "loading", "growing", "threaded", "broadcast"])
 def test_every_phase_answers_sigint_at_once(phase):
     _, out, err, sent = run_and_interrupt(PHASE_CHILD, phase)
     words = out.split()
