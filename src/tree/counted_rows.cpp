@@ -48,9 +48,13 @@ bool CountedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
   grow_checked(multiplicity_, n_rows);
   overflow_.clear();
   std::size_t distinct = 0;
-  for_checked_pieces(drawn.size(), [&](std::size_t begin, std::size_t end) {
+  // The hot loops check in pieces written out, not through a closure: stores through a byte
+  // pointer could alias the closure's captures, which would then be reloaded on every row.
+  for (std::size_t begin = 0; begin < drawn.size(); begin += kItemsPerCheck) {
+    check_interruption();
+    const std::size_t end = std::min(drawn.size(), begin + kItemsPerCheck);
     for (std::size_t i = begin; i < end; ++i) distinct += count_draw(drawn[i]);
-  });
+  }
 
   const std::size_t n_entries = distinct + overflow_.size();
   for (std::vector<std::uint32_t>& rows : rows_) grow_checked(rows, n_entries);
@@ -60,7 +64,9 @@ bool CountedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
   };
   // Ascending row order: a node's rows are then read forward through every column.
   std::size_t entry = 0;
-  for_checked_pieces(n_rows, [&](std::size_t begin, std::size_t end) {
+  for (std::size_t begin = 0; begin < n_rows && entry < distinct; begin += kItemsPerCheck) {
+    check_interruption();
+    const std::size_t end = std::min<std::size_t>(n_rows, begin + kItemsPerCheck);
     for (std::size_t row = begin; entry < distinct && row < end; ++row) {
       const std::uint8_t times = std::exchange(multiplicity_[row], std::uint8_t{0});
       if (times == 0) continue;
@@ -68,7 +74,7 @@ bool CountedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
       counts_[0][entry] = count_entry(histogram_row(row), times);
       ++entry;
     }
-  });
+  }
   for (const std::uint32_t row : overflow_) {
     rows_[0][entry] = row;
     counts_[0][entry] = count_entry(histogram_row(row), 1);
@@ -126,17 +132,22 @@ std::pair<std::uint64_t, std::uint64_t> CountedRows::split(const SplitInfo& spli
   grow_checked(sides_, n);
   std::uint64_t n_left = 0;
   std::uint64_t n_left_rows = 0;
-  for_checked_pieces(n, [&](std::size_t begin, std::size_t end) {
+  // Pieces written out, as in start.
+  for (std::size_t begin = 0; begin < n; begin += kItemsPerCheck) {
+    check_interruption();
+    const std::size_t end = std::min(n, begin + kItemsPerCheck);
     for (std::size_t i = begin; i < end; ++i) {
       const bool left = goes_left(is_cat, split_bin, column[rows[i]]);
       sides_[i] = left;
       n_left += left;
       n_left_rows += left ? (entries[i] & kMaxMultiplicity) : 0;
     }
-  });
+  }
   std::uint64_t next_left = 0;
   std::uint64_t next_right = n_left;
-  for_checked_pieces(n, [&](std::size_t begin, std::size_t end) {
+  for (std::size_t begin = 0; begin < n; begin += kItemsPerCheck) {
+    check_interruption();
+    const std::size_t end = std::min(n, begin + kItemsPerCheck);
     for (std::size_t i = begin; i < end; ++i) {
       const bool left = sides_[i] != 0;
       const std::uint64_t to = left ? next_left : next_right;
@@ -145,7 +156,7 @@ std::pair<std::uint64_t, std::uint64_t> CountedRows::split(const SplitInfo& spli
       next_left += left;
       next_right += !left;
     }
-  });
+  }
   return {n_left, n_left_rows};
 }
 

@@ -83,9 +83,13 @@ std::pair<std::uint64_t, std::uint64_t> OrderedRows::split(const SplitInfo& spli
   const std::uint8_t* const column = table_.data().x[split.feature_id].data();
   grow_checked(keys_, n);
   std::uint8_t* const keys = keys_.data();  // a byte store could alias the vector's own pointer
-  for_checked_pieces(n, [&](std::size_t begin, std::size_t end) {
+  // The hot loops check in pieces written out, not through a closure: stores through a byte
+  // pointer could alias the closure's captures, which would then be reloaded on every row.
+  for (std::size_t begin = 0; begin < n; begin += kItemsPerCheck) {
+    check_interruption();
+    const std::size_t end = std::min(n, begin + kItemsPerCheck);
     for (std::size_t i = begin; i < end; ++i) keys[i] = column[rows[i]];
-  });
+  }
   const std::uint64_t n_left = divide_by_keys(split.iscat, (*split.value)[0],
                                               std::span<const std::uint8_t>(keys, n), rows, to);
   return {n_left, n_left};
@@ -108,17 +112,15 @@ void add_block_rows(const GrowingTable& table, std::span<const std::uint32_t> ro
   std::array<BlockFeature, N> block;
   std::copy_n(features, N, block.begin());
   const std::size_t n = rows.size();
-  for_checked_pieces(n, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      // Records of rows in a node's order are scattered over the whole table: fetching them well
-      // ahead keeps many fetches in flight.
-      if (i + kFetchAhead < n) __builtin_prefetch(table.record(rows[i + kFetchAhead]));
-      const std::uint8_t* const record = table.record(rows[i]);
-      const std::uint32_t row_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
-                                       << row_shift;
-      add_row(record, row_offset, block, cells);
-    }
-  });
+  for (std::size_t i = 0; i < n; ++i) {
+    // Records of rows in a node's order are scattered over the whole table: fetching them well
+    // ahead keeps many fetches in flight.
+    if (i + kFetchAhead < n) __builtin_prefetch(table.record(rows[i + kFetchAhead]));
+    const std::uint8_t* const record = table.record(rows[i]);
+    const std::uint32_t row_offset = std::uint32_t{record[GrowingTable::kHistogramRowOffset]}
+                                     << row_shift;
+    add_row(record, row_offset, block, cells);
+  }
 }
 
 // add_block_rows for the block's size, 1 to sizeof...(Sizes).
@@ -143,8 +145,14 @@ void OrderedRows::search_blocks(const NodeStretch& node, std::span<const std::ui
     const std::span<const std::uint64_t> block =
         features.subspan(done, std::min(features.size() - done, kSearchedTogether));
     prepare_block(block, histogram_rows, cell_width);
-    add_rows_by_size(block.size(), table_, rows, row_shift_, block_.data(), compact_.data(),
-                     add_row, std::make_index_sequence<kSearchedTogether>());
+    // In pieces, each checking for an interrupt first; a piece's last rows fetch nothing ahead.
+    for (std::size_t begin = 0; begin < rows.size(); begin += kItemsPerCheck) {
+      check_interruption();
+      add_rows_by_size(block.size(), table_,
+                       rows.subspan(begin, std::min(kItemsPerCheck, rows.size() - begin)),
+                       row_shift_, block_.data(), compact_.data(), add_row,
+                       std::make_index_sequence<kSearchedTogether>());
+    }
     for (std::size_t j = 0; j < block.size(); ++j) {
       const std::size_t n_slots = slot_count(shapes_[j].n_bins);
       scan_feature(block[j], shapes_[j], compact_.data() + block_[j].cell_offset, n_slots);
