@@ -1,11 +1,12 @@
 // Stopping a long call (fit, predict) from outside, such as on Ctrl-C.
 //
 // The caller opens an InterruptionScope around the call with a poll that throws when the call must
-// stop. Growing and routing call check_interruption() at every tree and node. On the calling thread
-// that runs the poll once kPollInterval has passed since the last run; when worker threads do the
-// work, the calling thread runs the poll while it waits for them (run_on_worker_threads), and when
-// the poll throws it requests a stop, which makes check_interruption() throw Interrupted on every
-// worker at its next tree or node. Either way the poll's exception is what the caller sees.
+// stop. Loading, growing and routing call check_interruption() at every tree and node and every
+// kItemsPerCheck items of a long loop. On the calling thread that runs the poll once kPollInterval
+// has passed since the last run; when worker threads do the work, the calling thread runs the poll
+// while it waits for them (run_on_worker_threads), and when the poll throws it requests a stop,
+// which makes check_interruption() throw Interrupted on every worker at its next check. Either way
+// the poll's exception is what the caller sees.
 #pragma once
 
 #include <algorithm>
