@@ -232,8 +232,9 @@ std::optional<CompiledForest> CompiledForest::on_bins(const std::vector<TreeLear
 
 const StridedCells* CompiledForest::keys_in_place(const CellTable& rows) {
   const StridedCells* cells = rows.borrowed_cells();
-  return cells != nullptr && cells->type == CellType::kFloat && cells->mask == nullptr ? cells
-                                                                                       : nullptr;
+  const bool keyed = cells != nullptr && cells->mask == nullptr &&
+                     (cells->type == CellType::kFloat || cells->type == CellType::kDouble);
+  return keyed ? cells : nullptr;
 }
 
 void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, std::size_t begin,
@@ -248,14 +249,19 @@ void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, 
     const StridedCells* in_place = keys_in_place(rows);
     if (column.form != ColumnForm::kBin && in_place != nullptr &&
         feature.position < in_place->n_columns && begin < end && end <= in_place->n_rows) {
-      // f32 cells key straight from the caller's buffer: no copy, nothing that reading them as
-      // cells would change (a present NaN keys as NaN whether quieted or not).
+      // f32 and f64 cells key straight from the caller's buffer: no copy, nothing that reading
+      // them as cells would change (a present NaN keys as NaN whether quieted or not, and an f64
+      // is narrowed as reading it narrows it).
       const std::byte* first =
           in_place->data + static_cast<std::ptrdiff_t>(begin) * in_place->row_stride +
           static_cast<std::ptrdiff_t>(feature.position) * in_place->column_stride;
-      strided_float_keys(first, in_place->row_stride, count,
-                         column.form == ColumnForm::kNumericValue ? kMinusInfinityKey : kMissingKey,
-                         out);
+      const std::uint32_t nan_key =
+          column.form == ColumnForm::kNumericValue ? kMinusInfinityKey : kMissingKey;
+      if (in_place->type == CellType::kFloat) {
+        strided_float_keys(first, in_place->row_stride, count, nan_key, out);
+      } else {
+        strided_double_keys(first, in_place->row_stride, count, nan_key, out);
+      }
       continue;
     }
     rows.read_column(feature.position, begin, end, column_cells);

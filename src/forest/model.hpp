@@ -44,7 +44,7 @@ struct PredictionPaths {
   bool rows_ready_while_routing = false;  // finished rows went to the caller while workers routed
   std::size_t trees_walked_by_level = 0;  // compiled trees laid out by heap position
   std::size_t level_walk_lanes = 0;       // rows a step of their walk takes at once
-  bool keys_in_place = false;             // value columns keyed straight from an f32 buffer
+  bool keys_in_place = false;             // value columns keyed straight from an f32 or f64 buffer
 };
 
 class CompiledForest;

@@ -37,4 +37,9 @@ inline constexpr std::uint32_t kInfinityKey = value_key(std::numeric_limits<floa
 void strided_float_keys(const std::byte* first, std::ptrdiff_t stride, std::size_t count,
                         std::uint32_t nan_key, std::uint32_t* keys);
 
+// The same for f64 values, each narrowed to f32 as reading it as a cell narrows it (a NaN stays a
+// NaN, so it takes `nan_key` too).
+void strided_double_keys(const std::byte* first, std::ptrdiff_t stride, std::size_t count,
+                         std::uint32_t nan_key, std::uint32_t* keys);
+
 }  // namespace quorvanta

@@ -15,6 +15,7 @@
 #include "common/interruption.hpp"
 #include "forest/compiled_forest.hpp"
 #include "forest/model.hpp"
+#include "forest/value_keys.hpp"
 
 namespace quorvanta {
 namespace {
@@ -722,7 +723,46 @@ TEST(LevelWalk, TrainedForestsTakeTheWidestWalk) {
 namespace quorvanta {
 namespace {
 
-// f32 buffers key in place; every layout a caller's array can have must key as its cells read.
+// Keys of f64 values are those of the values narrowed as reading a cell narrows them, in every
+// lane of the vector walk and past it, for strides of either sign and unaligned values.
+TEST(ValueKeys, DoublesKeyAsTheirNarrowedValues) {
+  std::mt19937_64 random(7);
+  std::vector<double> values(16 * 9 + 5);
+  const double specials[] = {1.0000000596046448,  // a tie below that truncating would not round up
+                             1.0000001788139343,  // a tie that rounds up to even
+                             3.4028235677973366e38,
+                             -3.4028235677973367e38,  // to inf, to -f32 max
+                             1e-46,
+                             -0.0,
+                             std::numeric_limits<double>::infinity(),
+                             std::bit_cast<double>(0x7FF0000000000001ull)};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = i % 5 == 0 ? specials[(i / 5) % 8]
+                           : std::bit_cast<double>(random()) * (i % 2 == 0 ? 1 : 1e-300);
+  }
+  constexpr std::uint32_t kNanKey = 12345;
+  for (const int spacing : {1, 3, -2}) {
+    for (const std::size_t offset : {0, 1}) {
+      const std::size_t span = values.size() * static_cast<std::size_t>(std::abs(spacing));
+      std::vector<std::byte> buffer(span * sizeof(double) + 1);
+      const std::ptrdiff_t stride = spacing * static_cast<std::ptrdiff_t>(sizeof(double));
+      std::byte* first = buffer.data() + offset + (spacing < 0 ? (span - 2) * sizeof(double) : 0);
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        std::memcpy(first + static_cast<std::ptrdiff_t>(i) * stride, &values[i], sizeof(double));
+      }
+      std::vector<std::uint32_t> keys(values.size());
+      strided_double_keys(first, stride, values.size(), kNanKey, keys.data());
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        const float narrowed = static_cast<float>(values[i]);
+        const std::uint32_t want = std::isnan(narrowed) ? kNanKey : value_key(narrowed);
+        ASSERT_EQ(keys[i], want) << "value " << i << " spacing " << spacing << " offset " << offset;
+      }
+    }
+  }
+}
+
+// f32 and f64 buffers key in place; every layout a caller's array can have must key as its cells
+// read.
 TEST(ValuePredict, FloatBuffersKeyInPlaceAsTheirCellsRead) {
   const ForestModel model = fitted_model(ModelKind::Classification, 4, 2);
   const CellTable owned = prediction_table(model, 5 * 256 + 19, 41);
@@ -759,13 +799,33 @@ TEST(ValuePredict, FloatBuffersKeyInPlaceAsTheirCellsRead) {
     EXPECT_TRUE(paths.keys_in_place);
   }
   EXPECT_FALSE(expect_same_prediction(model, owned).keys_in_place);
-  StridedCells doubles = layouts[0];
+
+  // f64 values that narrow: ties rounding to even, beyond the f32 range, below its subnormals,
+  // a signalling NaN, the largest value that still rounds to the largest f32.
+  const double odd_doubles[] = {
+      1.0000000596046448,   -1e39, 1e-46, -0.0, std::bit_cast<double>(0x7FF0000000000001ull),
+      3.4028235677973366e38};
   std::vector<double> wide(values.begin(), values.end());
-  doubles.data = reinterpret_cast<const std::byte*>(wide.data());
-  doubles.row_stride *= 2;
-  doubles.column_stride *= 2;
-  doubles.type = CellType::kDouble;
-  EXPECT_FALSE(expect_same_prediction(model, CellTable(doubles)).keys_in_place);
+  for (std::size_t r = 5; r < n_rows; r += 7) {
+    for (std::size_t c = 0; c < 5; ++c) wide[r * n_columns + c] = odd_doubles[(r / 7 + c) % 6];
+  }
+  const auto* wide_rows = reinterpret_cast<const std::byte*>(wide.data());
+  const StridedCells double_layouts[] = {
+      {wide_rows, n_rows, n_columns, 2 * row_bytes, 8, CellType::kDouble},
+      {wide_rows + (n_rows - 1) * 2 * row_bytes, n_rows, n_columns, -2 * row_bytes, 8,
+       CellType::kDouble},
+  };
+  for (const StridedCells& layout : double_layouts) {
+    SCOPED_TRACE(testing::Message() << "f64, row stride " << layout.row_stride);
+    EXPECT_TRUE(expect_same_prediction(model, CellTable(layout)).keys_in_place);
+  }
+  StridedCells masked = double_layouts[0];
+  std::vector<std::uint8_t> mask(values.size(), 0);
+  mask[3] = 1;
+  masked.mask = reinterpret_cast<const std::byte*>(mask.data());
+  masked.mask_row_stride = static_cast<std::ptrdiff_t>(n_columns);
+  masked.mask_column_stride = 1;
+  EXPECT_FALSE(expect_same_prediction(model, CellTable(masked)).keys_in_place);
 }
 
 }  // namespace
