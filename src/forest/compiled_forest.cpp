@@ -232,8 +232,8 @@ std::optional<CompiledForest> CompiledForest::on_bins(const std::vector<TreeLear
 
 const StridedCells* CompiledForest::keys_in_place(const CellTable& rows) {
   const StridedCells* cells = rows.borrowed_cells();
-  const bool keyed = cells != nullptr && cells->mask == nullptr &&
-                     (cells->type == CellType::kFloat || cells->type == CellType::kDouble);
+  const bool keyed =
+      cells != nullptr && (cells->type == CellType::kFloat || cells->type == CellType::kDouble);
   return keyed ? cells : nullptr;
 }
 
@@ -249,9 +249,9 @@ void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, 
     const StridedCells* in_place = keys_in_place(rows);
     if (column.form != ColumnForm::kBin && in_place != nullptr &&
         feature.position < in_place->n_columns && begin < end && end <= in_place->n_rows) {
-      // f32 and f64 cells key straight from the caller's buffer: no copy, nothing that reading
-      // them as cells would change (a present NaN keys as NaN whether quieted or not, and an f64
-      // is narrowed as reading it narrows it).
+      // f32 and f64 cells key straight from the caller's buffer, masked or not: no copy, nothing
+      // that reading them as cells would change (a present NaN keys as NaN whether quieted or
+      // not, and an f64 is narrowed as reading it narrows it).
       const std::byte* first =
           in_place->data + static_cast<std::ptrdiff_t>(begin) * in_place->row_stride +
           static_cast<std::ptrdiff_t>(feature.position) * in_place->column_stride;
@@ -261,6 +261,16 @@ void CompiledForest::gather(const CellTable& rows, const RawFeatures& features, 
         strided_float_keys(first, in_place->row_stride, count, nan_key, out);
       } else {
         strided_double_keys(first, in_place->row_stride, count, nan_key, out);
+      }
+      if (in_place->mask != nullptr) {
+        // A masked cell is missing whatever it holds, in either form.
+        const std::byte* mask =
+            in_place->mask + static_cast<std::ptrdiff_t>(begin) * in_place->mask_row_stride +
+            static_cast<std::ptrdiff_t>(feature.position) * in_place->mask_column_stride;
+        for (std::size_t i = 0; i < count; ++i) {
+          const std::byte masked = mask[static_cast<std::ptrdiff_t>(i) * in_place->mask_row_stride];
+          out[i] = masked != std::byte{0} ? kMissingKey : out[i];
+        }
       }
       continue;
     }

@@ -95,7 +95,7 @@ class CompiledForest {
   void gather(const CellTable& rows, const RawFeatures& features, std::size_t begin,
               std::size_t end, std::span<float> cells, std::uint32_t* keys) const;
   // The buffer whose value columns gather keys from without reading cells first: an f32 or f64
-  // buffer without a mask. Null for other tables.
+  // buffer, with or without a mask. Null for other tables.
   static const StridedCells* keys_in_place(const CellTable& rows);
   void gather(const DataMatrix& data, std::size_t begin, std::size_t end,
               std::uint32_t* keys) const;

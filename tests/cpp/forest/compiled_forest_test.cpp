@@ -819,13 +819,23 @@ TEST(ValuePredict, FloatBuffersKeyInPlaceAsTheirCellsRead) {
     SCOPED_TRACE(testing::Message() << "f64, row stride " << layout.row_stride);
     EXPECT_TRUE(expect_same_prediction(model, CellTable(layout)).keys_in_place);
   }
-  StridedCells masked = double_layouts[0];
+  // Masked feature cells (any nonzero byte, over values, NaNs and odd bits alike) are missing;
+  // the mask is laid out column-major whatever the values' layout.
   std::vector<std::uint8_t> mask(values.size(), 0);
-  mask[3] = 1;
-  masked.mask = reinterpret_cast<const std::byte*>(mask.data());
-  masked.mask_row_stride = static_cast<std::ptrdiff_t>(n_columns);
-  masked.mask_column_stride = 1;
-  EXPECT_FALSE(expect_same_prediction(model, CellTable(masked)).keys_in_place);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    for (std::size_t c = 0; c < 5; ++c) mask[c * n_rows + r] = (r + c) % 3 == 0 ? 1 + r % 2 : 0;
+  }
+  for (StridedCells masked : {layouts[0], layouts[2], double_layouts[0]}) {
+    SCOPED_TRACE(testing::Message() << "masked, row stride " << masked.row_stride);
+    masked.mask = reinterpret_cast<const std::byte*>(mask.data());
+    masked.mask_row_stride = 1;
+    masked.mask_column_stride = static_cast<std::ptrdiff_t>(n_rows);
+    if (masked.row_stride < 0) {
+      masked.mask += n_rows - 1;
+      masked.mask_row_stride = -1;
+    }
+    EXPECT_TRUE(expect_same_prediction(model, CellTable(masked)).keys_in_place);
+  }
 }
 
 }  // namespace
