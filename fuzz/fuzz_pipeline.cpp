@@ -1,5 +1,6 @@
 // Drives the whole core on small tables and configurations decoded from the input: load, fit,
-// predict, write as text, read back, predict again. Any configuration value and any cell is
+// predict (binned, and on raw values from cells and from f32 and f64 buffers, which must agree to
+// the bit), write as text, read back, predict again. Any configuration value and any cell is
 // possible (zeros, huge counts, odd bin counts, NaN and infinities, missing cells), on up to four
 // threads, for both model kinds. Failures must be Faults (or running out of memory); the model read
 // back must write the same text and predict exactly as the fitted one.
@@ -7,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "common/fault.hpp"
 #include "data/cell_table.hpp"
+#include "data/missing_cell.hpp"
 #include "forest/model.hpp"
 #include "round_trip_check.hpp"
 
@@ -118,6 +121,71 @@ CellTable read_table(InputReader& in, std::size_t n_features, bool classificatio
   return rows;
 }
 
+// A table as a caller's numeric buffer hands it over: row-major f32 or f64 values, and a mask
+// byte per cell marking the missing ones (whose values are then anything).
+struct BorrowedTable {
+  std::vector<std::byte> values;
+  std::vector<std::uint8_t> mask;
+  CellTable table;
+};
+
+BorrowedTable borrowed_copy(const CellTable& rows, std::size_t n_columns, bool wide) {
+  BorrowedTable copy;
+  const std::size_t n_rows = rows.n_rows();
+  const std::size_t width = wide ? sizeof(double) : sizeof(float);
+  copy.values.resize(n_rows * n_columns * width);
+  copy.mask.resize(n_rows * n_columns);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    for (std::size_t c = 0; c < n_columns; ++c) {
+      float cell = rows.cell(r, c).value_or(0.0f);
+      copy.mask[r * n_columns + c] = is_missing_cell(cell) ? 1 : 0;
+      if (is_missing_cell(cell))
+        cell = std::bit_cast<float>(static_cast<std::uint32_t>(0x7FC00001u + r % 1024));
+      std::byte* at = copy.values.data() + (r * n_columns + c) * width;
+      if (wide) {
+        const double value = cell;
+        std::memcpy(at, &value, width);
+      } else {
+        std::memcpy(at, &cell, width);
+      }
+    }
+  }
+  const auto row_bytes = static_cast<std::ptrdiff_t>(n_columns * width);
+  copy.table = CellTable(StridedCells{copy.values.data(), n_rows, n_columns, row_bytes,
+                                      static_cast<std::ptrdiff_t>(width),
+                                      wide ? CellType::kDouble : CellType::kFloat,
+                                      reinterpret_cast<const std::byte*>(copy.mask.data()),
+                                      static_cast<std::ptrdiff_t>(n_columns), 1});
+  return copy;
+}
+
+fuzz::Prediction predict_on_values(ForestModel model, const std::vector<std::string>& headers,
+                                   const CellTable& rows) {
+  try {
+    return {model.predict_rows(headers, rows), {}};
+  } catch (const Fault& fault) {
+    return {std::nullopt, fault.message()};
+  }
+}
+
+// Routing on raw values predicts exactly as the binned route, for the table as cells and as f32
+// and f64 buffers keyed in place, masks and all.
+void check_value_routes(const ForestModel& model, const std::vector<std::string>& headers,
+                        const CellTable& rows) {
+  ForestModel binned = model;
+  const fuzz::Prediction want = fuzz::predict(binned, headers, rows);
+  if (!fuzz::same_prediction(predict_on_values(model, headers, rows), want)) {
+    fuzz::finding("routing on values differs from the binned route");
+  }
+  for (const bool wide : {false, true}) {
+    const BorrowedTable copy = borrowed_copy(rows, headers.size(), wide);
+    if (!fuzz::same_prediction(predict_on_values(model, headers, copy.table), want)) {
+      fuzz::finding(wide ? "an f64 buffer predicts differently"
+                         : "an f32 buffer predicts differently");
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -142,6 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A refused table or configuration; whatever the model kept must still round-trip.
       }
     }
+    check_value_routes(model, headers, predict_rows);
     fuzz::check_round_trip(model, headers, predict_rows);
     fuzz::check_round_trip(model, headers, fit_rows);
   } catch (const Fault&) {
