@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 namespace quorvanta {
 namespace {
@@ -38,7 +39,33 @@ __attribute__((target("avx512f"))) __m512i keys_of_bits(__m512i bits, __m512i na
   return _mm512_mask_mov_epi32(_mm512_xor_si512(bits, flip), is_nan, nan_keys);
 }
 
-// 16 values a gather, at byte offsets lane * stride from the group's first value.
+// The f32 bits of 16 values from `group` on, at byte offsets `offsets` (lane * stride): f32 values
+// as they are, f64 values in two gathers of 8 narrowed as static_cast<float> narrows them (the same
+// rounding, and a NaN stays a NaN). The masked forms, with every lane set, since the plain ones
+// start from undefined registers.
+template <class Value>
+__attribute__((target("avx512f"))) __m512i gather_bits(const std::byte* group,
+                                                       std::ptrdiff_t stride, __m512i offsets) {
+  if constexpr (std::is_same_v<Value, float>) {
+    return _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, offsets, group, 1);
+  } else {
+    const __m512d zero = _mm512_setzero_pd();
+    // Loop-invariant once inlined.
+    const __m256i first_eight =
+        _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                           _mm256_set1_epi32(static_cast<std::int32_t>(stride)));
+    const __m256 low =
+        _mm512_maskz_cvtpd_ps(0xFF, _mm512_mask_i32gather_pd(zero, 0xFF, first_eight, group, 1));
+    const __m256 high = _mm512_maskz_cvtpd_ps(
+        0xFF, _mm512_mask_i32gather_pd(zero, 0xFF, first_eight, group + 8 * stride, 1));
+    return _mm512_castpd_si512(_mm512_mask_insertf64x4(
+        zero, 0xFF, _mm512_mask_insertf64x4(zero, 0xFF, zero, _mm256_castps_pd(low), 0),
+        _mm256_castps_pd(high), 1));
+  }
+}
+
+// 16 values a group; returns how many were keyed.
+template <class Value>
 __attribute__((target("avx512f"))) std::size_t strided_keys_avx512(const std::byte* first,
                                                                    std::ptrdiff_t stride,
                                                                    std::size_t count,
@@ -53,39 +80,8 @@ __attribute__((target("avx512f"))) std::size_t strided_keys_avx512(const std::by
   std::size_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
     const std::byte* group = first + static_cast<std::ptrdiff_t>(i) * stride;
-    const __m512i bits =
-        _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, offsets, group, 1);
-    _mm512_storeu_si512(keys + i, keys_of_bits(bits, nan_keys));
-  }
-  return i;
-}
-
-// 16 f64 values in two gathers of 8, narrowed as static_cast<float> narrows them (the same
-// rounding, and a NaN stays a NaN).
-__attribute__((target("avx512f"))) std::size_t strided_double_keys_avx512(const std::byte* first,
-                                                                          std::ptrdiff_t stride,
-                                                                          std::size_t count,
-                                                                          std::uint32_t nan_key,
-                                                                          std::uint32_t* keys) {
-  constexpr std::size_t kLanes = 16;
-  const auto step = static_cast<std::int32_t>(stride);
-  const __m256i offsets =
-      _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(step));
-  const __m512i nan_keys = _mm512_set1_epi32(static_cast<std::int32_t>(nan_key));
-  const std::ptrdiff_t half = 8 * stride;
-  const __m512d zero = _mm512_setzero_pd();
-  std::size_t i = 0;
-  for (; i + kLanes <= count; i += kLanes) {
-    const std::byte* group = first + static_cast<std::ptrdiff_t>(i) * stride;
-    // The masked forms, with every lane set: the plain ones start from undefined registers.
-    const __m256 low =
-        _mm512_maskz_cvtpd_ps(0xFF, _mm512_mask_i32gather_pd(zero, 0xFF, offsets, group, 1));
-    const __m256 high =
-        _mm512_maskz_cvtpd_ps(0xFF, _mm512_mask_i32gather_pd(zero, 0xFF, offsets, group + half, 1));
-    const __m512d both = _mm512_mask_insertf64x4(
-        zero, 0xFF, _mm512_mask_insertf64x4(zero, 0xFF, zero, _mm256_castps_pd(low), 0),
-        _mm256_castps_pd(high), 1);
-    _mm512_storeu_si512(keys + i, keys_of_bits(_mm512_castpd_si512(both), nan_keys));
+    _mm512_storeu_si512(keys + i,
+                        keys_of_bits(gather_bits<Value>(group, stride, offsets), nan_keys));
   }
   return i;
 }
@@ -103,14 +99,14 @@ bool gathers(std::size_t count, std::ptrdiff_t stride) {
 void strided_float_keys(const std::byte* first, std::ptrdiff_t stride, std::size_t count,
                         std::uint32_t nan_key, std::uint32_t* keys) {
   const std::size_t done =
-      gathers(count, stride) ? strided_keys_avx512(first, stride, count, nan_key, keys) : 0;
+      gathers(count, stride) ? strided_keys_avx512<float>(first, stride, count, nan_key, keys) : 0;
   strided_keys_portable(first, stride, done, count, nan_key, keys);
 }
 
 void strided_double_keys(const std::byte* first, std::ptrdiff_t stride, std::size_t count,
                          std::uint32_t nan_key, std::uint32_t* keys) {
   const std::size_t done =
-      gathers(count, stride) ? strided_double_keys_avx512(first, stride, count, nan_key, keys) : 0;
+      gathers(count, stride) ? strided_keys_avx512<double>(first, stride, count, nan_key, keys) : 0;
   strided_double_keys_portable(first, stride, done, count, nan_key, keys);
 }
 
