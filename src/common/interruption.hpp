@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -59,14 +60,43 @@ void check_interruption();
 // so that even the root of a tree over hundreds of millions of rows answers an interrupt at once.
 inline constexpr std::size_t kItemsPerCheck = std::size_t{1} << 16;
 
-// Runs work(begin, end) over consecutive pieces of [0, n) in order, checking for an interrupt
-// before each piece.
-template <class Work>
-void for_checked_pieces(std::size_t n, const Work& work) {
-  for (std::size_t begin = 0; begin < n; begin += kItemsPerCheck) {
-    check_interruption();
-    work(begin, std::min(n, begin + kItemsPerCheck));
-  }
+// The consecutive pieces [begin, end) of [0, n), in order, for a range-for loop; reading a piece
+// checks for an interrupt first. The loop body stays in the calling function: in a closure, stores
+// through a byte pointer could alias the captures, which would then be reloaded on every item.
+class CheckedPieces {
+ public:
+  struct Piece {
+    std::size_t begin;
+    std::size_t end;
+  };
+  class Iterator {
+   public:
+    Iterator(std::size_t begin, std::size_t n) : begin_(begin), n_(n) {}
+    Piece operator*() const {
+      check_interruption();
+      return {begin_, std::min(n_, begin_ + kItemsPerCheck)};
+    }
+    Iterator& operator++() {
+      begin_ += kItemsPerCheck;
+      return *this;
+    }
+    bool operator!=(std::default_sentinel_t) const { return begin_ < n_; }
+
+   private:
+    std::size_t begin_;
+    std::size_t n_;
+  };
+
+  explicit CheckedPieces(std::size_t n) : n_(n) {}
+  Iterator begin() const { return {0, n_}; }
+  std::default_sentinel_t end() const { return {}; }
+
+ private:
+  std::size_t n_;
+};
+
+inline CheckedPieces checked_pieces(std::size_t n) {
+  return CheckedPieces(n);
 }
 
 // Grows `buffer` to at least `size` elements, new ones `value`, piece by piece: filling hundreds of
@@ -78,14 +108,14 @@ void grow_checked(std::vector<T>& buffer, std::size_t size, const T& value = T{}
     // Moved piece by piece too: the new memory's pages are first touched as it is filled.
     std::vector<T> larger;
     larger.reserve(size);
-    for_checked_pieces(buffer.size(), [&](std::size_t begin, std::size_t end) {
+    for (const auto [begin, end] : checked_pieces(buffer.size())) {
       larger.insert(larger.end(), buffer.begin() + begin, buffer.begin() + end);
-    });
+    }
     buffer.swap(larger);
   }
-  for_checked_pieces(size, [&](std::size_t, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(size)) {
     if (buffer.size() < end) buffer.resize(end, value);
-  });
+  }
 }
 
 // The installed poll, empty outside any scope; for the calling thread while workers run.

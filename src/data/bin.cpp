@@ -45,11 +45,11 @@ std::vector<float> sort_cells(std::span<const float> column) {
   };
 
   std::vector<std::size_t> counts(kPasses * kBuckets, 0);
-  for_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(column.size())) {
     for (std::size_t k = begin; k < end; ++k) {
       for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + digit(column[k], pass)];
     }
-  });
+  }
 
   std::vector<float> from(column.begin(), column.end());
   std::vector<float> to(column.size());
@@ -60,9 +60,9 @@ std::vector<float> sort_cells(std::span<const float> column) {
     for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    for_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+    for (const auto [begin, end] : checked_pieces(from.size())) {
       for (std::size_t k = begin; k < end; ++k) to[offsets[digit(from[k], pass)]++] = from[k];
-    });
+    }
     std::swap(from, to);
   }
   return from;
@@ -104,9 +104,9 @@ void sort_keys(KeyBuffer& from) {
     for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
       next += std::exchange(offsets[bucket], next);
     }
-    for_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+    for (const auto [begin, end] : checked_pieces(from.size())) {
       for (std::size_t k = begin; k < end; ++k) to[offsets[digit(from[k])]++] = from[k];
-    });
+    }
     std::swap(from, to);
   }
 }
@@ -294,7 +294,7 @@ void ContinuousBin::to_bins(std::span<const float> column, std::span<std::uint8_
 DiscreteBin DiscreteBin::from_values(std::span<const float> column) {
   std::vector<Category> categories;
   CategoryIndex index;
-  for_checked_pieces(column.size(), [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(column.size())) {
     for (const float cell : column.subspan(begin, end - begin)) {
       if (is_missing_cell(cell)) continue;
       if (std::isnan(cell)) {  // equal to nothing, so every NaN is a category of its own
@@ -308,7 +308,7 @@ DiscreteBin DiscreteBin::from_values(std::span<const float> column) {
         ++categories[position].count;
       }
     }
-  });
+  }
   std::stable_sort(categories.begin(), categories.end(),
                    [](const Category& a, const Category& b) { return a.count > b.count; });
 

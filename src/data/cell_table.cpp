@@ -91,8 +91,7 @@ std::size_t CellTable::n_rows() const {
 
 std::size_t CellTable::shortest_row_length() const {
   if (borrowed_) {
-    return borrowed_->n_rows == 0 ? std::numeric_limits<std::size_t>::max()
-                                  : borrowed_->n_columns;
+    return borrowed_->n_rows == 0 ? std::numeric_limits<std::size_t>::max() : borrowed_->n_columns;
   }
   std::size_t shortest = std::numeric_limits<std::size_t>::max();
   for (std::size_t row = 0; row < n_rows(); ++row) {
@@ -127,9 +126,9 @@ void CellTable::read_column(std::size_t position, std::size_t begin, std::size_t
   with_stored_type(cells.type,
                    [&]<class Stored>() { read_strided<Stored>(first, cells.row_stride, out); });
   if (cells.mask != nullptr) {
-    mask_strided(cells.mask + row_offset * cells.mask_row_stride +
-                     column_offset * cells.mask_column_stride,
-                 cells.mask_row_stride, out);
+    mask_strided(
+        cells.mask + row_offset * cells.mask_row_stride + column_offset * cells.mask_column_stride,
+        cells.mask_row_stride, out);
   }
 }
 

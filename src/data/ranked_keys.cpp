@@ -39,15 +39,15 @@ void sort_bucket(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& scra
   for (int shift = 0; shift < 16; shift += 8) {
     std::array<std::uint32_t, 256> offsets{};
     // A bucket may hold nearly every key (values close together): its passes check too.
-    for_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+    for (const auto [begin, end] : checked_pieces(from.size())) {
       for (std::size_t k = begin; k < end; ++k) ++offsets[(from[k] >> shift) & 0xFFu];
-    });
+    }
     if (offsets[(from[0] >> shift) & 0xFFu] == from.size()) continue;
     std::uint32_t next = 0;
     for (std::uint32_t& offset : offsets) next += std::exchange(offset, next);
-    for_checked_pieces(from.size(), [&](std::size_t begin, std::size_t end) {
+    for (const auto [begin, end] : checked_pieces(from.size())) {
       for (std::size_t k = begin; k < end; ++k) to[offsets[(from[k] >> shift) & 0xFFu]++] = from[k];
-    });
+    }
     std::swap(from, to);
   }
   if (from.data() != keys.data()) std::copy(from.begin(), from.end(), keys.begin());

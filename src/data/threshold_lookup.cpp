@@ -48,9 +48,8 @@ ThresholdLookup::ThresholdLookup(const ContinuousBin& bin) : bin_(bin) {
       ++at_or_below_high;
     }
     const std::size_t span = at_or_below_high - at_or_below_low;
-    bucket_[bucket] = span > kMaxDirectSpan
-                          ? kSearch
-                          : static_cast<std::uint16_t>(at_or_below_low | (span << 8));
+    bucket_[bucket] =
+        span > kMaxDirectSpan ? kSearch : static_cast<std::uint16_t>(at_or_below_low | (span << 8));
   }
 }
 
@@ -71,8 +70,7 @@ void ThresholdLookup::to_bins(std::span<const float> column, std::span<std::uint
   std::size_t searched = 0;
   for (std::size_t row = 0; row < column.size(); ++row) {
     const float cell = column[row];
-    const std::uint16_t entry =
-        bucket_[float_key(std::bit_cast<std::uint32_t>(cell)) >> kKeyShift];
+    const std::uint16_t entry = bucket_[float_key(std::bit_cast<std::uint32_t>(cell)) >> kKeyShift];
     if (entry == kSearch) {
       ++searched;
       out[row] = kMissingBin;  // marks the row for the search below

@@ -37,22 +37,18 @@ bool CountedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
     const std::size_t readable =
         std::min({data.y.size(), data.treatment.front().size(), data.weight.size()});
     bool countable = true;
-    for_checked_pieces(drawn.size(), [&](std::size_t begin, std::size_t end) {
+    for (const auto [begin, end] : checked_pieces(drawn.size())) {
       for (std::size_t i = begin; i < end && countable; ++i) {
         const std::uint32_t row = drawn[i];
         countable = row < readable && outcome_class(data.y[row]) < 2 && groups[row] < n_groups;
       }
-    });
+    }
     if (!countable) return false;
   }
   grow_checked(multiplicity_, n_rows);
   overflow_.clear();
   std::size_t distinct = 0;
-  // The hot loops check in pieces written out, not through a closure: stores through a byte
-  // pointer could alias the closure's captures, which would then be reloaded on every row.
-  for (std::size_t begin = 0; begin < drawn.size(); begin += kItemsPerCheck) {
-    check_interruption();
-    const std::size_t end = std::min(drawn.size(), begin + kItemsPerCheck);
+  for (const auto [begin, end] : checked_pieces(drawn.size())) {
     for (std::size_t i = begin; i < end; ++i) distinct += count_draw(drawn[i]);
   }
 
@@ -64,9 +60,8 @@ bool CountedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
   };
   // Ascending row order: a node's rows are then read forward through every column.
   std::size_t entry = 0;
-  for (std::size_t begin = 0; begin < n_rows && entry < distinct; begin += kItemsPerCheck) {
-    check_interruption();
-    const std::size_t end = std::min<std::size_t>(n_rows, begin + kItemsPerCheck);
+  for (const auto [begin, end] : checked_pieces(n_rows)) {
+    if (entry >= distinct) break;
     for (std::size_t row = begin; entry < distinct && row < end; ++row) {
       const std::uint8_t times = std::exchange(multiplicity_[row], std::uint8_t{0});
       if (times == 0) continue;
@@ -105,10 +100,10 @@ void CountedRows::search(const NodeCriterion& criterion, const NodeStretch& node
       counters[j] = counters_.data() + j * per_feature;
       std::fill_n(counters[j], per_feature, 0u);
     }
-    for_checked_pieces(node.entry_length, [&](std::size_t begin, std::size_t end) {
+    for (const auto [begin, end] : checked_pieces(node.entry_length)) {
       add_counts(rows + begin, entries + begin, end - begin, std::span(columns, block),
                  std::span(counters, block));
-    });
+    }
     for (std::size_t j = 0; j < block; ++j) {
       counts_to_cells(counters[j], n_rows, shapes[j].n_bins, kSlotStride, cells_.data());
       visit(features[done + j], scan_kl_cells(criterion.kl, shapes[j], cells_, scan_, summary_),
@@ -132,10 +127,7 @@ std::pair<std::uint64_t, std::uint64_t> CountedRows::split(const SplitInfo& spli
   grow_checked(sides_, n);
   std::uint64_t n_left = 0;
   std::uint64_t n_left_rows = 0;
-  // Pieces written out, as in start.
-  for (std::size_t begin = 0; begin < n; begin += kItemsPerCheck) {
-    check_interruption();
-    const std::size_t end = std::min(n, begin + kItemsPerCheck);
+  for (const auto [begin, end] : checked_pieces(n)) {
     for (std::size_t i = begin; i < end; ++i) {
       const bool left = goes_left(is_cat, split_bin, column[rows[i]]);
       sides_[i] = left;
@@ -145,9 +137,7 @@ std::pair<std::uint64_t, std::uint64_t> CountedRows::split(const SplitInfo& spli
   }
   std::uint64_t next_left = 0;
   std::uint64_t next_right = n_left;
-  for (std::size_t begin = 0; begin < n; begin += kItemsPerCheck) {
-    check_interruption();
-    const std::size_t end = std::min(n, begin + kItemsPerCheck);
+  for (const auto [begin, end] : checked_pieces(n)) {
     for (std::size_t i = begin; i < end; ++i) {
       const bool left = sides_[i] != 0;
       const std::uint64_t to = left ? next_left : next_right;
@@ -163,11 +153,11 @@ std::pair<std::uint64_t, std::uint64_t> CountedRows::split(const SplitInfo& spli
 void CountedRows::write_rows(const NodeStretch& node, RowId* out) const {
   const std::uint32_t* const rows = rows_[node.copy].data() + node.entry_start;
   const std::uint16_t* const counts = counts_[node.copy].data() + node.entry_start;
-  for_checked_pieces(node.entry_length, [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(node.entry_length)) {
     for (std::size_t i = begin; i < end; ++i) {
       out = std::fill_n(out, counts[i] & kMaxMultiplicity, RowId{rows[i]});
     }
-  });
+  }
 }
 
 }  // namespace quorvanta

@@ -27,12 +27,12 @@ bool OrderedRows::start(std::span<const std::uint32_t> drawn, NodeStretch& root)
   if (!table_.every_record_readable()) {
     checked_rows_ += drawn.size();
     bool readable = true;
-    for_checked_pieces(drawn.size(), [&](std::size_t begin, std::size_t end) {
+    for (const auto [begin, end] : checked_pieces(drawn.size())) {
       for (std::size_t i = begin; i < end && readable; ++i) {
         readable =
             table_.record(drawn[i])[GrowingTable::kHistogramRowOffset] != GrowingTable::kUnreadable;
       }
-    });
+    }
     if (!readable) return false;
   }
   for (std::vector<std::uint32_t>& rows : rows_) grow_checked(rows, drawn.size());
@@ -83,11 +83,7 @@ std::pair<std::uint64_t, std::uint64_t> OrderedRows::split(const SplitInfo& spli
   const std::uint8_t* const column = table_.data().x[split.feature_id].data();
   grow_checked(keys_, n);
   std::uint8_t* const keys = keys_.data();  // a byte store could alias the vector's own pointer
-  // The hot loops check in pieces written out, not through a closure: stores through a byte
-  // pointer could alias the closure's captures, which would then be reloaded on every row.
-  for (std::size_t begin = 0; begin < n; begin += kItemsPerCheck) {
-    check_interruption();
-    const std::size_t end = std::min(n, begin + kItemsPerCheck);
+  for (const auto [begin, end] : checked_pieces(n)) {
     for (std::size_t i = begin; i < end; ++i) keys[i] = column[rows[i]];
   }
   const std::uint64_t n_left = divide_by_keys(split.iscat, (*split.value)[0],
@@ -146,11 +142,9 @@ void OrderedRows::search_blocks(const NodeStretch& node, std::span<const std::ui
         features.subspan(done, std::min(features.size() - done, kSearchedTogether));
     prepare_block(block, histogram_rows, cell_width);
     // In pieces, each checking for an interrupt first; a piece's last rows fetch nothing ahead.
-    for (std::size_t begin = 0; begin < rows.size(); begin += kItemsPerCheck) {
-      check_interruption();
-      add_rows_by_size(block.size(), table_,
-                       rows.subspan(begin, std::min(kItemsPerCheck, rows.size() - begin)),
-                       row_shift_, block_.data(), compact_.data(), add_row,
+    for (const auto [begin, end] : checked_pieces(rows.size())) {
+      add_rows_by_size(block.size(), table_, rows.subspan(begin, end - begin), row_shift_,
+                       block_.data(), compact_.data(), add_row,
                        std::make_index_sequence<kSearchedTogether>());
     }
     for (std::size_t j = 0; j < block.size(); ++j) {

@@ -157,23 +157,23 @@ std::uint64_t partition_numeric(std::span<RowId> range, const DataMatrix& data,
   const std::vector<std::uint8_t>& column = checked_at(data.x, feature);
   const std::uint8_t* const keys = column.data();
   std::array<std::uint64_t, 256> counts{};
-  for_checked_pieces(range.size(), [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(range.size())) {
     for (std::size_t i = begin; i < end; ++i) {
       const RowId row = range[i];
       if (row >= column.size()) fail_index(column.size(), row);
       ++counts[keys[row]];
     }
-  });
+  }
   const std::uint64_t n_left = left_count(counts, split_bin);
   if (!to_offsets(counts, range.size())) return n_left;
   if (scratch.size() < range.size()) scratch.resize(range.size());
-  for_checked_pieces(range.size(), [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(range.size())) {
     for (std::size_t i = begin; i < end; ++i) {
       const std::uint64_t to = counts[keys[range[i]]]++;
       scratch[to] = range[i];
       if (destinations != nullptr) (*destinations)[i] = static_cast<std::uint32_t>(to);
     }
-  });
+  }
   std::copy(scratch.begin(), scratch.begin() + range.size(), range.begin());
   return n_left;
 }
@@ -225,16 +225,16 @@ std::uint64_t split_destinations(bool is_cat, std::uint8_t split_bin,
     });
   }
   std::array<std::uint64_t, 256> counts{};
-  for_checked_pieces(keys.size(), [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(keys.size())) {
     for (std::size_t i = begin; i < end; ++i) ++counts[keys[i]];
-  });
+  }
   const std::uint64_t n_left = left_count(counts, split_bin);
   if (!to_offsets(counts, keys.size())) return n_left;
-  for_checked_pieces(keys.size(), [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(keys.size())) {
     for (std::size_t i = begin; i < end; ++i) {
       destinations[i] = static_cast<std::uint32_t>(counts[keys[i]]++);
     }
-  });
+  }
   return n_left;
 }
 
@@ -258,12 +258,12 @@ std::uint64_t divide_by_keys(bool is_cat, std::uint8_t split_bin,
   constexpr std::size_t kLanes = 4;
   const std::size_t lane_length = n / kLanes;
   std::array<std::array<std::uint32_t, 256>, kLanes> positions{};
-  for_checked_pieces(lane_length, [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(lane_length)) {
     for (std::size_t i = begin; i < end; ++i) {
       for (std::size_t lane = 0; lane < kLanes; ++lane)
         ++positions[lane][keys[lane * lane_length + i]];
     }
-  });
+  }
   for (std::size_t i = kLanes * lane_length; i < n; ++i) ++positions[kLanes - 1][keys[i]];
   std::array<std::uint64_t, 256> counts{};
   for (std::size_t key = 0; key < counts.size(); ++key) {
@@ -279,14 +279,14 @@ std::uint64_t divide_by_keys(bool is_cat, std::uint8_t split_bin,
   for (std::size_t key = 0; key < counts.size(); ++key) {
     for (auto& lane : positions) next += std::exchange(lane[key], next);
   }
-  for_checked_pieces(lane_length, [&](std::size_t begin, std::size_t end) {
+  for (const auto [begin, end] : checked_pieces(lane_length)) {
     for (std::size_t i = begin; i < end; ++i) {
       for (std::size_t lane = 0; lane < kLanes; ++lane) {
         const std::size_t at = lane * lane_length + i;
         to[positions[lane][keys[at]]++] = from[at];
       }
     }
-  });
+  }
   for (std::size_t i = kLanes * lane_length; i < n; ++i)
     to[positions[kLanes - 1][keys[i]]++] = from[i];
   return n_left;

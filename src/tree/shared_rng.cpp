@@ -340,11 +340,11 @@ std::span<const T> SharedRng::draw_with_replacement(std::uint64_t n, std::uint64
   }
   if (shift != 0 || end != k) {
     std::size_t out = 0;
-    for_checked_pieces(end - shift, [&](std::size_t begin, std::size_t stop) {
+    for (const auto [begin, stop] : checked_pieces(end - shift)) {
       for (std::uint64_t i = shift + begin; i < shift + stop; ++i) {
         if (buffer[i] != Keystream::kRejected<T>) buffer[out++] = buffer[i];
       }
-    });
+    }
   }
   return std::span<const T>(buffer.data(), k);
 }
